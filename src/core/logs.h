@@ -1,0 +1,10 @@
+// Daily log files "logs/YYMMDD.log": system lines and packet lines.
+#pragma once
+#include <ctime>
+
+// Appends "HH:MM:SS message\n" to today's file while `syslogs` is on.
+void sys_log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Appends "HH:MM:SS.text\n" to today's file while `pac_log` is on.
+void packet_log(const char *text);
+// Writes "logs/YYMMDD.log" for the broken-down time into `dst` (>= 32 bytes).
+void log_day_name(char *dst, const struct tm *t);

@@ -1,0 +1,145 @@
+// Each listed device's last known state (val, time, rssi in dev_list), taken
+// from received status, level and temperature reports, and the JSON listing
+// of the whole table.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "core/text.h"
+#include "decode/event.h"
+#include "decode/status.h"
+#include "devices/device_list.h"
+#include "net/http_reply.h"
+#include "net/socket.h"
+#include "radio/transmit.h"
+
+// Packet bytes read here (the whole layout is beside rf_got_packet):
+//   1   L, the length byte: data are bytes 8 .. L-1, none when L is 8
+//   7   command code
+//   8   d0: in a status or level report, the device kind
+//   10  d2: channel 1 level (dimmer) or channel bits (four relays)
+//   11  d3: channel 2 level (two-channel dimmer)
+constexpr int PAC_LEN = 1;
+constexpr int PAC_CMD = 7;
+constexpr int PAC_DATA = 8;
+constexpr int PAC_LEN_MAX = 63;
+
+constexpr uint8_t CMD_TEMP = 0x10;
+constexpr uint8_t CMD_STATUS_ACK = 0x82;
+constexpr uint8_t CMD_LEVEL_ACK = 0x87;
+
+constexpr uint8_t KIND_DIM2 = 0x82;  // two-channel dimmer
+constexpr uint8_t KIND_REL4 = 0x94;  // four-channel relay
+
+constexpr int D_KIND = 0;
+constexpr int D_CH1 = 2;
+constexpr int D_CH2 = 3;
+
+int status_by_chan(char *out, const uint8_t *data, char chan) {
+  if (data[D_KIND] == KIND_DIM2) {
+    int8_t level = dim_val((int8_t)data[chan == 1 ? D_CH1 : D_CH2]);
+    snprintf(out, 8, "%i%%", level);
+    return 1;
+  }
+  if (data[D_KIND] == KIND_REL4) {
+    bool on = chan >= 1 && chan <= 4 && (data[D_CH1] & (0x80 >> (chan - 1)));
+    strcpy(out, on ? "ON" : "OFF");
+    return 1;
+  }
+  return 0;
+}
+
+// Copies `src` up to `stop`, its NUL or `cap - 1` characters, and terminates.
+static void field_set(char *dst, size_t cap, const char *src, char stop) {
+  size_t n = 0;
+  while (n < cap - 1 && src[n] && src[n] != stop) n++;
+  memcpy(dst, src, n);
+  dst[n] = 0;
+}
+
+static void time_set(dev_rec *d, const char *now, const char *rssi) {
+  field_set(d->time, sizeof d->time, now, 0);
+  field_set(d->rssi, sizeof d->rssi, rssi, 0);
+}
+
+// Data bytes a channel's state needs: up to d2, or d3 for dimmer channel 2.
+static int chan_need(uint8_t kind, int chan) { return kind == KIND_DIM2 && chan != 1 ? D_CH2 + 1 : D_CH1 + 1; }
+
+int device_list_cache(const uint8_t *packet) {
+  if (!dev_list[0].id[0]) return -1;
+  int len = packet[PAC_LEN];
+  if (len < PAC_DATA || len > PAC_LEN_MAX) return -1;
+  uint8_t cmd = packet[PAC_CMD];
+  if (cmd != CMD_STATUS_ACK && cmd != CMD_LEVEL_ACK && cmd != CMD_TEMP) return -1;
+  int data_len = len - PAC_DATA;
+  const uint8_t *data = packet + PAC_DATA;
+  char now[16];
+  snprintf(now, sizeof now, "%lu", (unsigned long)time(nullptr));
+
+  // One report carries every channel; byte 8 is a kind only when it is data.
+  if (cmd != CMD_TEMP && data_len > 0 && (data[D_KIND] == KIND_DIM2 || data[D_KIND] == KIND_REL4)) {
+    int channels = data[D_KIND] == KIND_REL4 ? 4 : 2;
+    char id[7];
+    field_set(id, 6, g_last_id_str, 0);  // the first five characters
+    size_t n = strlen(id);
+    for (int chan = channels; chan >= 1; chan--) {
+      id[n] = (char)('0' + chan);
+      id[n + 1] = 0;
+      int i = device_list_find(id);
+      if (i < 0) continue;
+      time_set(&dev_list[i], now, g_rssi);
+      char state[8];
+      if (data_len >= chan_need(data[D_KIND], chan) && status_by_chan(state, data, (char)chan))
+        field_set(dev_list[i].val, sizeof dev_list[i].val, state, 0);
+    }
+    return 0;
+  }
+
+  int i = device_list_find(g_last_id_str);
+  if (i < 0) return -1;
+  char text[64];
+  if (cmd == CMD_LEVEL_ACK && data_len == 0) {
+    // Only "done": the state is the level of the last level command sent.
+    if (g_last_set_level == LEVEL_NONE) return -1;
+    if (dev_list[i].type[0] == 'r')
+      strcpy(text, g_last_set_level ? "ON," : "OFF,");
+    else
+      snprintf(text, sizeof text, "%i%%", (int)(int8_t)g_last_set_level);
+  } else {
+    field_set(text, sizeof text, g_data, 0);
+  }
+  // The value is the text before its first ',', cut to what val holds.
+  field_set(dev_list[i].val, sizeof dev_list[i].val, text, ',');
+  time_set(&dev_list[i], now, g_rssi);
+  return i;
+}
+
+// One listed object: the fixed text (60 characters) and six escaped fields,
+// each character growing to at most 6 ("\u00XX"): 6+3+31+31+15+4 = 90 characters.
+constexpr size_t DEV_OBJ_SIZE = 60 + 90 * 6 + 1;
+
+static void obj_field(char *obj, const char *key, const char *value) {
+  strcat(obj, key);
+  json_escape_append(obj, DEV_OBJ_SIZE, value);
+}
+
+void device_list_get(uint32_t sock) {
+  if (!dev_list[0].id[0]) {
+    http_reply(sock, 202, "[]");
+    return;
+  }
+  http_reply(sock, 202, "[");
+  for (int i = 0; i < DEV_MAX && dev_list[i].id[0]; i++) {
+    const dev_rec *d = &dev_list[i];
+    char obj[DEV_OBJ_SIZE] = "{";
+    obj_field(obj, "\"id\":\"@", d->id);
+    obj_field(obj, "\",\"name\":\"", d->name);
+    obj_field(obj, "\",\"type\":\"", d->type);
+    obj_field(obj, "\",\"val\":\"", d->val);
+    obj_field(obj, "\",\"time\":\"", d->time);
+    obj_field(obj, "\",\"rssi\":\"", d->rssi);
+    bool last = i + 1 >= DEV_MAX || !dev_list[i + 1].id[0];
+    strcat(obj, last ? "\"}]" : "\"},");
+    soc_msg(sock, obj);
+  }
+}

@@ -1,0 +1,78 @@
+// The message dispatcher and the raw line protocol. '$' lines drive the
+// modem LED, '@' lines are radio commands, "GET"/"POST" go to HTTP, and a few
+// words manage the connection. Raw commands keep their connection open.
+#include "net/dispatch.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/flags.h"
+#include "core/text.h"
+#include "net/listeners.h"
+#include "net/router.h"
+#include "net/socket.h"
+#include "net/upload.h"
+#include "net/waits.h"
+#include "radio/modem.h"
+#include "radio/transmit.h"
+
+static const char BANNER[] = "ORVEL V1.90";
+
+static bool raw_word(uint32_t sock, const char *msg) {
+  if (str_eq(msg, "ver")) {
+    soc_msg(sock, BANNER);
+    soc_msg(sock, "\n");
+    soc_msg(sock, usb_version);
+    soc_msg(sock, "\n");
+  } else if (str_eq(msg, "&listen")) {
+    listen_add(sock);
+    soc_msg(sock, "&OK\n");
+    soc_msg(sock, usb_handle ? "USB1\n" : "USB0\n");
+  } else if (str_eq(msg, "debug1")) {
+    soc_msg(sock, "Debug ON\n");
+    debug_mode = 1;
+    puts("Debug ON");
+  } else if (str_eq(msg, "debug0")) {
+    soc_msg(sock, "Debug OFF\n");
+    debug_mode = 0;
+    puts("Debug OFF");
+  } else if (str_eq(msg, "exit")) {
+    printf("Socket Close %d\n", (int)sock);
+    return false;
+  } else if (str_eq(msg, "kill")) {
+    printf("Bye");
+    fflush(stdout);
+    exit(0);
+  } else {
+    soc_msg(sock, "ERR\n");
+  }
+  return true;
+}
+
+bool soc_got_msg(uint32_t sock, char *msg) {
+  // A parked HTTP request owns its connection until its answer: whatever
+  // else arrives there (the rest of a split request) is not a new message.
+  if (http_con_has(sock)) return true;
+  if (http_debug) dbug(msg);
+  switch (msg[0]) {
+    case '$':
+      soc_msg(sock, usb_led(msg) ? "$OK\n" : "$ERR\n");
+      return true;
+    case '@':
+      soc_msg(sock, usb_rf_tx(msg) == 0 ? "@ERR\n" : "@OK\n");
+      return true;
+    case 'G':
+      if (msg[1] == 'E' && msg[2] == 'T') return HTTP_req(sock, msg);
+      break;
+    case 'P':
+      if (msg[1] == 'O' && msg[2] == 'S' && msg[3] == 'T') {
+        if (msg[4] && msg[5] && str_begin(msg + 6, "&save/")) {
+          POST_save(sock, msg);
+          return false;
+        }
+        return HTTP_req(sock, msg + 1);
+      }
+      break;
+  }
+  return raw_word(sock, msg);
+}

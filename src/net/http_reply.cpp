@@ -1,0 +1,43 @@
+// HTTP reply framing. Every reply says "Connection: close" and carries no
+// Content-Length: the end of the body is the end of the connection.
+#include "net/http_reply.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "net/socket.h"
+
+static const char OK_LINE[] = "HTTP/1.1 200 OK\r\n";
+static const char CORS[] = "Access-Control-Allow-Origin: *\r\n";
+static const char NO_CACHE[] = "Cache-Control: no-cache no-store\r\n";
+static const char EXPIRES[] = "Expires: -1\r\n";
+static const char TAIL[] = "Server: ORVEL\r\nConnection: close\r\n\r\n";
+
+// The header lines of each kind, before the common tail.
+static const char *reply_head(int kind, char *buf, size_t cap) {
+  switch (kind) {
+    case 200: snprintf(buf, cap, "%s%s%s%s", OK_LINE, NO_CACHE, CORS, EXPIRES); break;
+    case 201: snprintf(buf, cap, "%s%sCache-Control: max-age=3600\r\n", OK_LINE, CORS); break;
+    case 202: snprintf(buf, cap, "%s%sContent-type: application/json\r\n%s%s", OK_LINE, CORS, NO_CACHE, EXPIRES); break;
+    case 203: snprintf(buf, cap, "%s%sContent-type: text/css\r\n", OK_LINE, CORS); break;
+    case 204: snprintf(buf, cap, "%s%sContent-type: text/javascript\r\n", OK_LINE, CORS); break;
+    case 205: snprintf(buf, cap, "%s%sContent-type: text/html\r\n", OK_LINE, CORS); break;
+    case 404: snprintf(buf, cap, "HTTP/1.1 404 Not Found\r\n"); break;
+    default: return nullptr;
+  }
+  return buf;
+}
+
+void http_reply(uint32_t sock, int kind, const char *body) {
+  char head[256];
+  if (kind == 301) {
+    soc_msg(sock, "HTTP/1.1 301 Moved Permanently\r\nLocation:");
+    soc_msg(sock, body ? body : "");
+    soc_msg(sock, "\r\n\r\n");
+    return;
+  }
+  if (!reply_head(kind, head, sizeof head - sizeof TAIL)) return;
+  strcat(head, TAIL);
+  soc_msg(sock, head);
+  if (body && body[0]) soc_msg(sock, body);
+}

@@ -1,0 +1,109 @@
+// The value store: one file per key under "mem"; the file system is the store
+// (no index, no cache). A read streams the file through one small buffer.
+#include "net/memstore.h"
+
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "core/text.h"
+#include "net/http_reply.h"
+#include "net/socket.h"
+
+// Store route layout, t = the route text handed over by the router:
+//
+//   offset  bytes  content
+//   0       1      '&' or '_'
+//   1       1      verb: 'g'/'G' (get) or 's'/'S' (set)
+//   2       2      "et" (either case)
+//   4       1      '/'
+//   5       1..15  key, ended by '/' or a blank
+//   k       1      '/' then the value up to the blank, or a blank: no value
+constexpr int MEM_OFF_VERB = 1;
+constexpr int MEM_OFF_SLASH = 4;
+constexpr int MEM_OFF_KEY = 5;
+
+static char lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
+
+int mem_key_parse(const char *text, char *key) {
+  int n = 0;
+  while (text[n] != '/' && text[n] != ' ') {
+    if (n == MEM_KEY_MAX || !valid_char(text[n])) return -1;  // NUL fails here
+    key[n] = text[n];
+    n++;
+  }
+  key[n] = 0;
+  // "." and ".." name directories: never a value file.
+  if (n == 0 || strcmp(key, ".") == 0 || strcmp(key, "..") == 0) return -1;
+  return n;
+}
+
+bool mem_route_parse(const char *t, mem_route *out) {
+  // Each test stops at the first mismatch, so a short text is never passed.
+  char verb = lower(t[MEM_OFF_VERB]);
+  if (verb != 'g' && verb != 's') return false;
+  if (lower(t[2]) != 'e' || lower(t[3]) != 't' || t[MEM_OFF_SLASH] != '/') return false;
+  int n = mem_key_parse(t + MEM_OFF_KEY, out->key);
+  if (n < 0) return false;
+  out->verb = verb;
+  int end = MEM_OFF_KEY + n;  // the '/' or blank after the key
+  bool no_value = t[end] == ' ' || t[end + 1] == ' ';
+  out->value_off = no_value ? 0 : end + 1;
+  return true;
+}
+
+bool mem_file_set(const char *name, char *value) {
+  // The value is the rest of the request line: cut it at its end so a
+  // request without a protocol version never stores header lines.
+  value[strcspn(value, "\r\n")] = 0;
+  url_decode(value);
+  // The value is a text: a decoded NUL ("%00") ends it.
+  size_t len = strlen(value);
+  FILE *f = fopen(name, "w");
+  if (!f) return false;
+  size_t put = fwrite(value, 1, len, f);
+  bool closed = fclose(f) == 0;
+  return len > 0 && put == len && closed;
+}
+
+bool mem_file_get(const char *name, uint32_t sock) {
+  FILE *f = fopen(name, "r");
+  if (!f) return false;
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+    fclose(f);
+    return false;
+  }
+  http_reply(sock, 200, nullptr);
+  char buf[MEM_READ_BLOCK];
+  bool ok = true;
+  for (;;) {
+    size_t got = fread(buf, 1, sizeof buf, f);
+    if (got > 0 && !soc_send(sock, buf, got)) {
+      ok = false;
+      break;
+    }
+    if (got < sizeof buf) {
+      ok = !ferror(f);  // end of file, or a read error that ends the transfer
+      break;
+    }
+  }
+  fclose(f);
+  return ok;
+}
+
+bool memcache(uint32_t sock, char *route) {
+  mem_route r;
+  if (!mem_route_parse(route, &r)) return false;
+  char name[MEM_NAME_SIZE];
+  snprintf(name, sizeof name, "mem/%s", r.key);
+  dbug(name);
+  if (r.value_off == 0) {
+    if (r.verb == 's') return false;  // a set needs a value
+    return mem_file_get(name, sock);
+  }
+  // A get that carries a value stores it like a set.
+  if (!mem_file_set(name, route + r.value_off)) return false;
+  http_reply(sock, 200, "OK");
+  return true;
+}

@@ -1,0 +1,38 @@
+// The listening socket, the set of open connections and the two primitives
+// every other part uses to talk to a connection.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+constexpr int SOCKETS_MAX = 64;  // the listening socket and up to 63 clients
+constexpr int RX_BUF = 4096;     // one message is at most RX_BUF - 1 bytes
+
+struct socket_set {
+  uint32_t count;
+  uint32_t fd[SOCKETS_MAX];  // in order of insertion
+};
+extern socket_set sockets_set;
+extern int master_soc;   // the listening socket, -1 before socket_init
+extern int fdmax;        // greatest handle ever added; only grows
+extern ssize_t g_nbytes; // byte count of the last receive
+
+bool socket_init();
+// Waits up to `ms` for readable sockets, then serves each readable one once.
+void socket_rx_wait(int ms);
+// Sends the text (without its NUL); false when the send failed.
+bool soc_msg(uint32_t sock, const char *text);
+// Sends `len` bytes, all of them or until an error/time-out; false on failure.
+bool soc_send(uint32_t sock, const void *data, size_t len);
+// Closes the socket and removes it from sockets_set (not from other tables).
+void soc_close(uint32_t sock);
+// Closes a connection and clears it from every connection table.
+void soc_drop(uint32_t sock);
+
+bool socket_set_add(uint32_t fd);
+void socket_set_remove(uint32_t fd);
+bool socket_set_has(uint32_t fd);
+
+// Test seam: when set, soc_send hands the bytes here instead of the socket.
+extern bool (*soc_send_hook)(uint32_t sock, const void *data, size_t len);
+void sockets_reset();

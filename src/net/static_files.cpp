@@ -1,0 +1,82 @@
+// Static files from "www", and the file streamer that the log viewer shares.
+// A file is streamed through one 512-byte buffer; its reply kind comes from
+// its name (".html", ".js", ".css" anywhere in it, first match wins).
+#include "net/static_files.h"
+
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "core/files.h"
+#include "core/text.h"
+#include "net/http_reply.h"
+#include "net/socket.h"
+
+constexpr int STATIC_PATH_MAX = 128;  // characters of the target used
+constexpr int STATIC_NAME_CAP = 142;  // "www" + 128 + "index.html" + NUL fits
+
+// True when a path segment of `name` is ".", ".." or another dot name:
+// nothing outside "www", and no hidden file, is ever served.
+static bool has_dot_segment(const char *name) {
+  for (const char *p = name; *p; p++)
+    if (*p == '/' && p[1] == '.') return true;
+  return false;
+}
+
+bool static_file_name(char *dst, const char *target) {
+  if (target[0] != '/' || target[1] == '.') return false;
+  strcpy(dst, "www");
+  char path[STATIC_PATH_MAX + 1];
+  str_copy_till(path, target, ' ');
+  url_decode(path);
+  if (has_dot_segment(path) || strchr(path, '\\')) return false;
+  strcat(dst, path);
+  return true;
+}
+
+static int file_kind(const char *name) {
+  if (strstr(name, ".html")) return 205;
+  if (strstr(name, ".js")) return 204;
+  if (strstr(name, ".css")) return 203;
+  return 201;
+}
+
+bool file_to_soc(const char *name, uint32_t sock) {
+  // Read-only: a web directory the gateway may not write is the secure norm.
+  // Anything but a regular file counts as not found.
+  struct stat st;
+  if (stat(name, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  FILE *f = fopen(name, "rb");
+  if (!f) return false;
+  http_reply(sock, file_kind(name), nullptr);
+  char buf[512];
+  bool ok = true;
+  for (;;) {
+    size_t n = fread(buf, 1, sizeof buf, f);
+    if (n > 0 && !soc_send(sock, buf, n)) {
+      dbug("file_to_soc() ERROR");
+      ok = false;
+      break;
+    }
+    if (n < sizeof buf) {
+      ok = !ferror(f);  // a read error ends the transfer as a failure
+      break;
+    }
+  }
+  fclose(f);
+  return ok;
+}
+
+bool http_serve_file(uint32_t sock, const char *target) {
+  char name[STATIC_NAME_CAP];
+  if (!static_file_name(name, target)) return false;
+  size_t len = strlen(name);
+  if (name[len - 1] == '/') {
+    strcat(name, "index.html");
+  } else if (isdir(name)) {
+    strcat(name, "/");
+    http_reply(sock, 301, name + 3);
+    return true;
+  }
+  return file_to_soc(name, sock);
+}

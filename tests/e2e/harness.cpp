@@ -1,0 +1,427 @@
+// End-to-end harness implementation: process control, the modem peer, and
+// bounded socket helpers.
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace e2e {
+
+using Clock = std::chrono::steady_clock;
+
+static int ms_left(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left < 0 ? 0 : (int)left;
+}
+
+// ---------------------------------------------------------------- sockets
+
+bool send_all(int fd, const std::string &data) {
+  size_t off = 0;
+  while (off < data.size()) {
+    ssize_t n = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    off += (size_t)n;
+  }
+  return true;
+}
+
+// Reads until `stop` says so, the peer closes, or the deadline passes.
+template <class Stop>
+static std::string recv_loop(int fd, int ms, Stop stop, bool *closed = nullptr) {
+  std::string got;
+  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  if (closed) *closed = false;
+  while (!stop(got)) {
+    struct pollfd p = {fd, POLLIN, 0};
+    int r = poll(&p, 1, ms_left(deadline));
+    if (r <= 0) break;
+    char buf[8192];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) {
+      if (closed) *closed = true;
+      break;
+    }
+    got.append(buf, (size_t)n);
+  }
+  return got;
+}
+
+std::string recv_until(int fd, const std::string &needle, int ms) {
+  return recv_loop(fd, ms, [&](const std::string &s) { return s.find(needle) != std::string::npos; });
+}
+
+std::string recv_for(int fd, int ms) {
+  return recv_loop(fd, ms, [](const std::string &) { return false; });
+}
+
+std::string recv_until_close(int fd, int ms) { return recv_for(fd, ms); }
+
+bool wait_closed(int fd, int ms) {
+  bool closed = false;
+  recv_loop(fd, ms, [](const std::string &) { return false; }, &closed);
+  return closed;
+}
+
+int free_port() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in a {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  a.sin_port = 0;
+  bind(s, (struct sockaddr *)&a, sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(s, (struct sockaddr *)&a, &len);
+  int port = ntohs(a.sin_port);
+  close(s);
+  return port;
+}
+
+Bytes radio_packet(uint32_t id, uint8_t cmd, const Bytes &data, uint8_t rssi_raw, uint8_t counter, uint8_t b5) {
+  Bytes p(65, 0);
+  p[0] = 1;
+  p[1] = (uint8_t)(8 + data.size());
+  p[2] = (uint8_t)(id >> 16);
+  p[3] = (uint8_t)(id >> 8);
+  p[4] = (uint8_t)id;
+  p[5] = b5;
+  p[6] = counter;
+  p[7] = cmd;
+  for (size_t i = 0; i < data.size() && 8 + i < 64; i++) p[8 + i] = data[i];
+  p[p[1]] = rssi_raw;
+  return p;
+}
+
+std::string http_body(const std::string &response) {
+  size_t at = response.find("\r\n\r\n");
+  return at == std::string::npos ? std::string() : response.substr(at + 4);
+}
+
+std::string http_head(const std::string &response) {
+  size_t at = response.find("\r\n\r\n");
+  return at == std::string::npos ? response : response.substr(0, at + 4);
+}
+
+std::string hex(const Bytes &b) {
+  static const char d[] = "0123456789abcdef";
+  std::string s;
+  for (uint8_t c : b) {
+    s += d[c >> 4];
+    s += d[c & 15];
+  }
+  return s;
+}
+
+// ---------------------------------------------------------------- modem peer
+
+ModemPeer::ModemPeer(std::string p) : path(std::move(p)) { thread_ = std::thread([this] { run(); }); }
+
+ModemPeer::~ModemPeer() {
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    stop_ = true;
+  }
+  thread_.join();
+  std::lock_guard<std::mutex> l(mu_);
+  if (conn_fd_ >= 0) close(conn_fd_);
+  close_listener();
+}
+
+void ModemPeer::close_listener() {
+  if (listen_fd_ >= 0) close(listen_fd_);
+  listen_fd_ = -1;
+  unlink(path.c_str());
+}
+
+void ModemPeer::plug(const std::string &product) {
+  std::lock_guard<std::mutex> l(mu_);
+  product_ = product;
+  plugged_ = true;
+  if (listen_fd_ >= 0) return;
+  unlink(path.c_str());
+  listen_fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  struct sockaddr_un a {};
+  a.sun_family = AF_UNIX;
+  strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  bind(listen_fd_, (struct sockaddr *)&a, sizeof a);
+  listen(listen_fd_, 4);
+}
+
+void ModemPeer::unplug() {
+  std::lock_guard<std::mutex> l(mu_);
+  plugged_ = false;
+  if (conn_fd_ >= 0) close(conn_fd_);
+  conn_fd_ = -1;
+  close_listener();
+  cv_.notify_all();
+}
+
+bool ModemPeer::connected() {
+  std::lock_guard<std::mutex> l(mu_);
+  return conn_fd_ >= 0;
+}
+
+bool ModemPeer::wait_connected(int ms) {
+  std::unique_lock<std::mutex> l(mu_);
+  return cv_.wait_for(l, std::chrono::milliseconds(ms), [&] { return conn_fd_ >= 0; });
+}
+
+bool ModemPeer::send_report(const Bytes &report) {
+  std::lock_guard<std::mutex> l(mu_);
+  if (conn_fd_ < 0) return false;
+  return send(conn_fd_, report.data(), report.size(), MSG_NOSIGNAL) == (ssize_t)report.size();
+}
+
+std::optional<Bytes> ModemPeer::next_write(int ms) {
+  std::unique_lock<std::mutex> l(mu_);
+  if (!cv_.wait_for(l, std::chrono::milliseconds(ms), [&] { return !writes_.empty(); })) return std::nullopt;
+  Bytes b = writes_.front();
+  writes_.pop_front();
+  return b;
+}
+
+void ModemPeer::clear_writes() {
+  std::lock_guard<std::mutex> l(mu_);
+  writes_.clear();
+}
+
+void ModemPeer::run() {
+  for (;;) {
+    int lfd, cfd;
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      if (stop_) return;
+      lfd = plugged_ && conn_fd_ < 0 ? listen_fd_ : -1;
+      cfd = conn_fd_;
+    }
+    struct pollfd p = {lfd >= 0 ? lfd : cfd, POLLIN, 0};
+    if (p.fd < 0) {
+      usleep(20000);
+      continue;
+    }
+    if (poll(&p, 1, 20) <= 0) continue;
+    std::lock_guard<std::mutex> l(mu_);
+    if (lfd >= 0 && lfd == listen_fd_ && conn_fd_ < 0 && plugged_) {
+      int c = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c < 0) continue;
+      send(c, product_.data(), product_.size(), MSG_NOSIGNAL);
+      conn_fd_ = c;
+      cv_.notify_all();
+    } else if (cfd >= 0 && cfd == conn_fd_) {
+      uint8_t buf[1024];
+      ssize_t n = recv(cfd, buf, sizeof buf, MSG_DONTWAIT);
+      if (n > 0) {
+        writes_.emplace_back(buf, buf + n);
+        cv_.notify_all();
+      } else if (n == 0) {
+        close(cfd);  // the gateway closed its handle
+        conn_fd_ = -1;
+        cv_.notify_all();
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------- gateway
+
+static std::string find_faketime() {
+  const char *candidates[] = {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
+                              "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
+                              "/usr/lib/faketime/libfaketime.so.1"};
+  for (const char *c : candidates)
+    if (access(c, R_OK) == 0) return c;
+  return "";
+}
+
+Gateway::Gateway(Options opts) : opts_(std::move(opts)) {
+  char tmpl[] = "/tmp/orvel-e2e-XXXXXX";
+  dir = mkdtemp(tmpl);
+  fs::copy_file(ORVEL_BIN, dir + "/orvel");
+  fs::permissions(dir + "/orvel", fs::perms::owner_all);
+  port = free_port();
+  if (opts_.write_settings) write_file("setup.ini", "PORT=" + std::to_string(port) + "\n" + opts_.settings);
+  for (auto &f : opts_.files) write_file(f.first, f.second);
+  modem_ = new ModemPeer(dir + "/modem.sock");
+  if (opts_.modem) modem_->plug(opts_.product);
+
+  int pipefd[2];
+  if (pipe2(pipefd, O_CLOEXEC) != 0) abort();
+  std::string preload = ORVEL_VMODEM_LIB;
+  std::string ft = opts_.faketime.empty() ? "" : find_faketime();
+  if (!ft.empty()) preload += ":" + ft;
+  std::string cwd = opts_.cwd.empty() ? dir : opts_.cwd;
+  std::string exe = dir + "/orvel";
+  // The child's environment is built before fork: only async-signal-safe
+  // calls happen between fork and exec.
+  std::vector<std::string> env;
+  for (char **e = environ; *e; e++) {
+    std::string kv = *e;
+    std::string key = kv.substr(0, kv.find('='));
+    if (key == "TZ" || key == "LD_PRELOAD" || key == "ORVEL_VMODEM" || key == "ASAN_OPTIONS" ||
+        key.rfind("FAKETIME", 0) == 0)
+      continue;
+    env.push_back(kv);
+  }
+  env.push_back("TZ=UTC");
+  env.push_back("LD_PRELOAD=" + preload);
+  env.push_back("ORVEL_VMODEM=" + modem_->path);
+  env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
+  if (!opts_.faketime.empty()) {
+    env.push_back("FAKETIME=" + opts_.faketime);
+    env.push_back("FAKETIME_DONT_FAKE_MONOTONIC=1");
+  }
+  std::vector<char *> envp;
+  for (auto &kv : env) envp.push_back(kv.data());
+  envp.push_back(nullptr);
+  char *argv[] = {exe.data(), nullptr};
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(pipefd[1], 1);
+    dup2(pipefd[1], 2);
+    if (chdir(cwd.c_str()) != 0) _exit(120);
+    execve(exe.c_str(), argv, envp.data());
+    _exit(121);
+  }
+  close(pipefd[1]);
+  out_fd_ = pipefd[0];
+  reader_ = std::thread([this] { reader(); });
+  if (opts_.wait_listening && opts_.write_settings)
+    wait_output("Listening on Port: " + std::to_string(port), 10000);
+}
+
+Gateway::~Gateway() {
+  kill_now();
+  if (reader_.joinable()) reader_.join();
+  if (out_fd_ >= 0) close(out_fd_);
+  delete modem_;
+  if (!getenv("ORVEL_KEEP_E2E")) {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+}
+
+void Gateway::reader() {
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(out_fd_, buf, sizeof buf);
+    if (n <= 0) break;
+    std::lock_guard<std::mutex> l(mu_);
+    out_.append(buf, (size_t)n);
+    cv_.notify_all();
+  }
+  std::lock_guard<std::mutex> l(mu_);
+  cv_.notify_all();
+}
+
+std::string Gateway::output() {
+  std::lock_guard<std::mutex> l(mu_);
+  return out_;
+}
+
+static size_t count_in(const std::string &hay, const std::string &needle) {
+  size_t n = 0;
+  for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + needle.size())) n++;
+  return n;
+}
+
+size_t Gateway::count_output(const std::string &needle) { return count_in(output(), needle); }
+
+bool Gateway::wait_output(const std::string &needle, int ms, size_t count) {
+  std::unique_lock<std::mutex> l(mu_);
+  return cv_.wait_for(l, std::chrono::milliseconds(ms), [&] { return count_in(out_, needle) >= count; });
+}
+
+int Gateway::wait_exit(int ms) {
+  if (exited_) return status_;
+  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    int st;
+    pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+      exited_ = true;
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      return status_;
+    }
+    if (Clock::now() >= deadline) return -1;
+    usleep(10000);
+  }
+}
+
+bool Gateway::alive() { return wait_exit(0) == -1; }
+
+void Gateway::kill_now() {
+  if (pid_ > 0 && !exited_) {
+    ::kill(pid_, SIGKILL);
+    wait_exit(5000);
+  }
+}
+
+int Gateway::connect() {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in a {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons((uint16_t)port);
+  if (::connect(s, (struct sockaddr *)&a, sizeof a) != 0) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+std::string Gateway::request(const std::string &raw_req, int ms) {
+  int s = connect();
+  if (s < 0) return "";
+  send_all(s, raw_req);
+  std::string got = recv_until_close(s, ms);
+  close(s);
+  return got;
+}
+
+std::string Gateway::get(const std::string &target, int ms) {
+  return request("GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n", ms);
+}
+
+std::string Gateway::raw(const std::string &line, int ms) {
+  int s = connect();
+  if (s < 0) return "";
+  send_all(s, line);
+  std::string got = recv_for(s, ms);
+  close(s);
+  return got;
+}
+
+void Gateway::write_file(const std::string &rel, const std::string &content) {
+  fs::path p = fs::path(dir) / rel;
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << content;
+}
+
+std::string Gateway::read_file(const std::string &rel) {
+  std::ifstream f(fs::path(dir) / rel, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+bool Gateway::file_exists(const std::string &rel) { return fs::exists(fs::path(dir) / rel); }
+
+}  // namespace e2e
