@@ -200,6 +200,7 @@ bool pac_json(const uint8_t *packet, char *event) {
   text_cut_copy(g_data, sizeof g_data, data);  // cut at 63 characters
 
   const uint8_t len = packet[PK_LEN];
+  // The dispatcher passes L = 8..63; a larger L still reads inside the report.
   const int signal_pos = len < PACKET_SIZE ? len : PACKET_SIZE - 1;
   g_rssi_i = rssi((int8_t)packet[signal_pos]);
   char percent[8];  // rssi() keeps to -18..100, so at most 4 characters
