@@ -29,7 +29,10 @@ namespace {
 constexpr unsigned short MODEM_VENDOR = 0x04D8;
 constexpr unsigned short MODEM_PRODUCT = 0x2005;
 constexpr int REPORT_LEN = 65;
-constexpr int PRODUCT_WCHARS = 255;
+// One wide character more than usb_version holds bytes: hidapi keeps the
+// last place for the terminator, and a 255-character name must still fill
+// all 255 bytes.
+constexpr int PRODUCT_WCHARS = 256;
 constexpr size_t VERSION_BYTES = sizeof(usb_version) - 1;  // 255 and a NUL
 
 constexpr uint8_t KIND_PACKET = 1;

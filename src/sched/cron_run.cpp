@@ -88,7 +88,10 @@ bool cron_run() {
       cron_done(e);
       continue;
     }
-
+    if (cron_got_reply) {
+      cron_done(e);
+      return true;
+    }
     if (!cron_tx(e)) {
       sys_log("Cron CMD ER: %s", e);
       cron_done(e);
