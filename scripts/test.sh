@@ -5,6 +5,10 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test || exit 1
+# The dashboard test drives the system Chromium through playwright-core.
+if [ ! -d tests/browser/node_modules/playwright-core ]; then
+  (cd tests/browser && npm ci --no-audit --no-fund --loglevel=error) || exit 1
+fi
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null && cmake --build build -j"$jobs" || exit 1

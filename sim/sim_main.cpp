@@ -47,6 +47,7 @@ static const char *modem_path;
 static const char *control_path;
 static const char *product = "ORVEL SIMULATED RF MODEM";
 static bool quiet;
+static bool announce;  // every device reports its state when the gateway connects
 static volatile sig_atomic_t stop_signal;
 
 static long long now_ms() {
@@ -154,6 +155,16 @@ static void modem_accept() {
   modem_conn = fd;
   send(fd, product, strlen(product), MSG_NOSIGNAL);
   say("orvel-sim: gateway connected (product string \"%s\")\n", product);
+  if (!announce) return;
+  // Power-on reports, spaced out so the gateway reads each one on its own pass.
+  sim_out out;
+  out.count = 0;
+  for (int i = 0; i < sim_device_count; i++) {
+    int before = out.count;
+    if (!sim_device_status(i, 0, &out)) sim_device_temp(i, &out);
+    for (int k = before; k < out.count; k++) out.packets[k].delay_ms = static_cast<uint16_t>(500 + 250 * i);
+  }
+  queue_add(&out);
 }
 
 static void modem_read() {
@@ -242,12 +253,13 @@ static void on_signal(int) { stop_signal = 1; }
 static int usage() {
   fprintf(stderr,
           "usage: orvel-sim --socket PATH --house FILE [--product TEXT] [--control PATH]\n"
-          "                 [--write-devices FILE] [--quiet]\n"
+          "                 [--write-devices FILE] [--announce] [--quiet]\n"
           "  --socket PATH         virtual modem socket (give the gateway ORVEL_VMODEM=PATH)\n"
           "  --house FILE          the simulated devices (see sim/house.txt)\n"
           "  --product TEXT        modem product string (default \"%s\")\n"
           "  --control PATH        also take control lines on this Unix stream socket\n"
           "  --write-devices FILE  write the gateway's device list for this house if FILE is missing\n"
+          "  --announce            every device reports its state when the gateway connects\n"
           "  --quiet               do not print the radio traffic\n",
           product);
   return 2;
@@ -263,6 +275,7 @@ int main(int argc, char **argv) {
     else if (strcmp(argv[i], "--control") == 0 && more) control_path = argv[++i];
     else if (strcmp(argv[i], "--write-devices") == 0 && more) devices_out = argv[++i];
     else if (strcmp(argv[i], "--quiet") == 0) quiet = true;
+    else if (strcmp(argv[i], "--announce") == 0) announce = true;
     else return usage();
   }
   if (!modem_path || !house) return usage();

@@ -135,16 +135,16 @@ function levelControl(d, what) {
 function controlsFor(d) {
   const t = d.type || '';
   const btn = (label, form, cls = 'small') => el('button', { class: cls, onclick: () => radio(d.id, form) }, label);
-  if (t === 'tmp') return [btn('Read', '?')];
+  if (t === 'tmp') return [btn('Read', '=?')];
   if (t === 'btn') return [el('span', { class: 'meta' }, lastPress[d.id] ? 'last: ' + lastPress[d.id] : 'no press seen')];
   if (t.startsWith('r')) {
-    const list = [btn('On', '=100', 'small primary'), btn('Off', '=0'), btn('Toggle', '!'), btn('Status', '?'), ...timerControl(d)];
+    const list = [btn('On', '=100', 'small primary'), btn('Off', '=0'), btn('Toggle', '!'), btn('Status', '=?'), ...timerControl(d)];
     if (t === 'rtc') list.push(btn('Set clock', '/timeset'), btn('Read clock', '/time?'));
     return list;
   }
-  if (t === 'dim') return [...levelControl(d, 'dim'), btn('On', '=100', 'small primary'), btn('Off', '=0'), btn('Toggle', '!'), btn('Status', '?'), ...timerControl(d)];
-  if (t === 'led') return [...levelControl(d, 'LED'), btn('Off', '=0'), btn('Status', '?')];
-  return [btn('Status', '?'), btn('Toggle', '!')];
+  if (t === 'dim') return [...levelControl(d, 'dim'), btn('On', '=100', 'small primary'), btn('Off', '=0'), btn('Toggle', '!'), btn('Status', '=?'), ...timerControl(d)];
+  if (t === 'led') return [...levelControl(d, 'LED'), btn('Off', '=0'), btn('Status', '=?')];
+  return [btn('Status', '=?'), btn('Toggle', '!')];
 }
 
 function renderDevices() {
@@ -224,6 +224,7 @@ function setPill(sel, text, ok) {
 async function listen() {
   for (;;) {
     let ev;
+    setPill('#live', 'live', true);
     try {
       ev = await getJson('/&listen');
     } catch (e) {
@@ -231,7 +232,6 @@ async function listen() {
       await new Promise((r) => setTimeout(r, 3000));
       continue;
     }
-    setPill('#live', 'live', true);
     logEvent(ev);
     if (ev.cmd === 'ERROR') {
       toast(ev.data, true);

@@ -9,7 +9,7 @@
 #include "core/settings.h"
 
 void log_day_name(char *dst, const struct tm *t) {
-  snprintf(dst, 32, "logs/%02i%02i%02i.log", t->tm_year + 1900 - 2000, t->tm_mon + 1, t->tm_mday);
+  snprintf(dst, LOG_NAME_CAP, "logs/%02i%02i%02i.log", t->tm_year + 1900 - 2000, t->tm_mon + 1, t->tm_mday);
 }
 
 // Opens today's file for appending and writes the time stamp and separator.
@@ -17,7 +17,7 @@ static FILE *log_open_line(char sep) {
   time_t now = time(nullptr);
   struct tm t;
   localtime_r(&now, &t);
-  char name[32];
+  char name[LOG_NAME_CAP];
   log_day_name(name, &t);
   FILE *f = fopen(name, "a");
   if (!f) return nullptr;

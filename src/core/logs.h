@@ -6,5 +6,6 @@
 void sys_log(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Appends "HH:MM:SS.text\n" to today's file while `pac_log` is on.
 void packet_log(const char *text);
-// Writes "logs/YYMMDD.log" for the broken-down time into `dst` (>= 32 bytes).
+// Writes "logs/YYMMDD.log" for the broken-down time into `dst` (LOG_NAME_CAP bytes).
+constexpr int LOG_NAME_CAP = 48;  // "logs/" + three numbers + ".log", any int values
 void log_day_name(char *dst, const struct tm *t);

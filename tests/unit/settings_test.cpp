@@ -33,7 +33,9 @@ TEST(Settings, LookupRules) {
     SCOPED_TRACE(r.content);
     char value[64] = "";
     EXPECT_EQ(setting_get_text(r.content, r.key, value), r.found);
-    if (r.found == 1) EXPECT_STREQ(value, r.value);
+    if (r.found == 1) {
+      EXPECT_STREQ(value, r.value);
+    }
   }
 }
 
@@ -51,7 +53,7 @@ TEST(Logs, DayFileName) {
   t.tm_year = 126;
   t.tm_mon = 11;
   t.tm_mday = 5;
-  char name[32];
+  char name[LOG_NAME_CAP];
   log_day_name(name, &t);
   EXPECT_STREQ(name, "logs/261205.log");
   t.tm_year = 127;

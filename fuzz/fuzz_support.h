@@ -1,0 +1,40 @@
+// Shared pieces of the fuzz targets: a strict JSON validator, a scratch
+// working directory with the gateway's layout, the capture of what the
+// gateway sends, and a loud stop on a broken property.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace fuzz {
+
+// True when `text` (`len` bytes) is exactly one JSON value (RFC 8259) with
+// optional surrounding blanks, in valid UTF-8. On false, `why` names the
+// first fault and its offset.
+bool json_valid(const char *text, size_t len, std::string *why = nullptr);
+inline bool json_valid(const std::string &s, std::string *why = nullptr) {
+  return json_valid(s.data(), s.size(), why);
+}
+
+// Stops the run with a message and the bytes involved: libFuzzer reports the
+// abort as a crash and saves the input.
+[[noreturn]] void fail(const char *what, const std::string &detail = "");
+
+// Creates <base>/a/b/work with "www" (a few files), "mem" and "logs", and
+// makes it the working directory. base is $ORVEL_FUZZ_SCRATCH when set, else
+// a fresh directory under /dev/shm (or /tmp). Removed at exit.
+void scratch_enter(const char *target);
+// Checks that nothing was created outside the working directory (the tree
+// under base holds only a/b/work), that the working directory holds only the
+// gateway's own names, that "www" is unchanged, and that every file under
+// "mem" has a plain stored-value name. Then empties mem/, logs/ and removes
+// the state files, so the next input starts alike.
+void scratch_check_and_clean();
+
+// The modem stand-in: a non-null handle whose writes are recorded.
+void modem_plug();
+void modem_unplug();
+extern uint8_t modem_last_write[65];
+extern int modem_writes;
+
+}  // namespace fuzz

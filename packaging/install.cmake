@@ -1,0 +1,80 @@
+# Install layout, service files and the Debian package.
+#
+# The gateway works in the directory that holds its executable, so the install
+# prefix is that directory: <prefix>/orvel, <prefix>/www/, and beside them the
+# state the gateway creates itself (setup.ini is the administrator's; devices,
+# cron, mem/, logs/ and the *.tmp / tmp_file files are the gateway's). Nothing
+# here installs a state file, so reinstalling never touches a user's state.
+# The systemd unit and the udev rule go to the system's own directories.
+
+# CMake's own default /usr/local makes no sense for a program that keeps its
+# state beside itself, so it is read as "not chosen" too.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT OR CMAKE_INSTALL_PREFIX STREQUAL "/usr/local")
+  set(CMAKE_INSTALL_PREFIX /opt/orvel CACHE PATH "The gateway's own directory" FORCE)
+endif()
+
+set(ORVEL_DIR ${CMAKE_INSTALL_PREFIX})
+set(ORVEL_USER orvel)
+# Mode of the gateway's directory, owned root:${ORVEL_USER} (set by the package;
+# see packaging/README-install.md for a plain cmake --install).
+set(ORVEL_DIR_MODE 1775)
+set(ORVEL_SYSTEMD_UNIT_DIR /lib/systemd/system)
+set(ORVEL_UDEV_RULES_DIR /lib/udev/rules.d)
+
+set(ORVEL_PKG_SRC ${CMAKE_SOURCE_DIR}/packaging)
+set(ORVEL_PKG_OUT ${CMAKE_BINARY_DIR}/packaging)
+
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+install(TARGETS orvel RUNTIME DESTINATION .
+  PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+# Whatever web files the checkout holds when installing.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/www/ DESTINATION www
+  FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+  DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+configure_file(${ORVEL_PKG_SRC}/orvel.service.in ${ORVEL_PKG_OUT}/orvel.service @ONLY)
+install(FILES ${ORVEL_PKG_OUT}/orvel.service DESTINATION ${ORVEL_SYSTEMD_UNIT_DIR}
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+install(FILES ${ORVEL_PKG_SRC}/99-orvel.rules DESTINATION ${ORVEL_UDEV_RULES_DIR}
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# ---- Debian package (cpack -G DEB) ------------------------------------------
+
+foreach(script postinst prerm postrm)
+  configure_file(${ORVEL_PKG_SRC}/debian/${script}.in ${ORVEL_PKG_OUT}/debian/${script} @ONLY
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME orvel)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "orvel maintainers <orvel@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "home-automation gateway for a USB radio modem")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${ORVEL_DIR})
+set(CPACK_STRIP_FILES TRUE)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "home-automation gateway for a USB radio modem\n\
+ orvel drives a USB radio modem (HID, vendor 04d8, product 2005) and offers\n\
+ its radio link on TCP port 2020: a raw line protocol, HTTP routes for\n\
+ radio commands, the device list, a weekly schedule and stored values, and\n\
+ a small web dashboard. It runs as the systemd service orvel.service under\n\
+ the system user orvel and keeps its state in ${ORVEL_DIR}.")
+# The hidapi runtime is named outright; dpkg-shlibdeps, when present, adds the
+# C and C++ runtimes with their versions.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libhidapi-hidraw0, passwd")
+find_program(ORVEL_DPKG_SHLIBDEPS dpkg-shlibdeps)
+mark_as_advanced(ORVEL_DPKG_SHLIBDEPS)
+if(ORVEL_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${ORVEL_PKG_OUT}/debian/postinst ${ORVEL_PKG_OUT}/debian/prerm ${ORVEL_PKG_OUT}/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "/run/")
+include(CPack)
