@@ -37,8 +37,19 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/www/ DESTINATION www
 configure_file(${ORVEL_PKG_SRC}/orvel.service.in ${ORVEL_PKG_OUT}/orvel.service @ONLY)
 install(FILES ${ORVEL_PKG_OUT}/orvel.service DESTINATION ${ORVEL_SYSTEMD_UNIT_DIR}
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-install(FILES ${ORVEL_PKG_SRC}/99-orvel.rules DESTINATION ${ORVEL_UDEV_RULES_DIR}
+configure_file(${ORVEL_PKG_SRC}/99-orvel.rules.in ${ORVEL_PKG_OUT}/99-orvel.rules @ONLY)
+install(FILES ${ORVEL_PKG_OUT}/99-orvel.rules DESTINATION ${ORVEL_UDEV_RULES_DIR}
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# The layout, for the install tests (tests/install), which run after this file
+# has been read and so cannot take these values at configure time.
+file(WRITE ${ORVEL_PKG_OUT}/install.env
+  "ORVEL_DIR='${ORVEL_DIR}'\n"
+  "ORVEL_USER='${ORVEL_USER}'\n"
+  "ORVEL_DIR_MODE='${ORVEL_DIR_MODE}'\n"
+  "ORVEL_SYSTEMD_UNIT_DIR='${ORVEL_SYSTEMD_UNIT_DIR}'\n"
+  "ORVEL_UDEV_RULES_DIR='${ORVEL_UDEV_RULES_DIR}'\n"
+  "ORVEL_VERSION='${PROJECT_VERSION}'\n")
 
 # ---- Debian package (cpack -G DEB) ------------------------------------------
 
@@ -57,20 +68,23 @@ set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# CPack puts the summary on the Description line and indents these lines.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "home-automation gateway for a USB radio modem\n\
- orvel drives a USB radio modem (HID, vendor 04d8, product 2005) and offers\n\
- its radio link on TCP port 2020: a raw line protocol, HTTP routes for\n\
- radio commands, the device list, a weekly schedule and stored values, and\n\
- a small web dashboard. It runs as the systemd service orvel.service under\n\
- the system user orvel and keeps its state in ${ORVEL_DIR}.")
-# The hidapi runtime is named outright; dpkg-shlibdeps, when present, adds the
-# C and C++ runtimes with their versions.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libhidapi-hidraw0, passwd")
+  "orvel drives a USB radio modem (HID, vendor 04d8, product 2005) and offers
+its radio link on TCP port 2020: a raw line protocol, HTTP routes for radio
+commands, the device list, a weekly schedule and stored values, and a small
+web dashboard. It runs as the systemd service orvel.service under the system
+user orvel and keeps its state in ${ORVEL_DIR}.")
+# passwd provides useradd for the maintainer scripts. dpkg-shlibdeps, when
+# present, names the C runtime and the hidapi runtime with their versions;
+# without it they are named outright.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd")
 find_program(ORVEL_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(ORVEL_DPKG_SHLIBDEPS)
 if(ORVEL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libc6, libhidapi-hidraw0")
 endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${ORVEL_PKG_OUT}/debian/postinst ${ORVEL_PKG_OUT}/debian/prerm ${ORVEL_PKG_OUT}/debian/postrm)

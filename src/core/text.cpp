@@ -83,7 +83,9 @@ int url_decode(char *text) {
     char c = text[r];
     if (c == 0 || c == ' ') break;
     if (c == '%') {
-      if (!text[r + 1] || !text[r + 2]) break;  // escape cut short: dropped
+      // An escape cut short by the end of the text, or by the blank that
+      // ends it, is dropped: decoding never runs on into " HTTP/1.1".
+      if (!text[r + 1] || text[r + 1] == ' ' || !text[r + 2] || text[r + 2] == ' ') break;
       text[w++] = (char)x2c(text[r + 1], text[r + 2]);
       r += 3;
       continue;

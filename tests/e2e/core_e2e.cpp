@@ -23,7 +23,7 @@ TEST(Startup, PrintsBannerCountsAndCreatesDirectories) {
   time_t now = time(nullptr);
   struct tm t;
   gmtime_r(&now, &t);
-  char name[32];
+  char name[64];
   snprintf(name, sizeof name, "logs/%02d%02d%02d.log", t.tm_year - 100, t.tm_mon + 1, t.tm_mday);
   std::string log = g.read_file(name);
   EXPECT_NE(log.find(" ORVEL V1.90\n"), std::string::npos) << log;

@@ -1,7 +1,6 @@
 // The scheduler: entry parser, file round trip, JSON listing and HTTP route,
 // and the runner's state machine driven by a test clock and a fake transmitter.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>

@@ -11,7 +11,13 @@
 
 namespace {
 
-TEST(UsbVersion, ConvertedBoundedAndTerminated) {
+// usb_version is shared with the other tests: leave it empty, as at start.
+class UsbVersion : public ::testing::Test {
+ protected:
+  void TearDown() override { usb_version[0] = '\0'; }
+};
+
+TEST_F(UsbVersion, ConvertedBoundedAndTerminated) {
   std::wstring long_ascii(300, L'A');
   std::wstring exact_ascii(255, L'b');
   std::wstring surrogate = L"Modem ";
@@ -35,7 +41,7 @@ TEST(UsbVersion, ConvertedBoundedAndTerminated) {
   }
 }
 
-TEST(UsbVersion, NonAsciiFollowsTheEnvironmentCharacterSet) {
+TEST_F(UsbVersion, NonAsciiFollowsTheEnvironmentCharacterSet) {
   std::wstring product = std::wstring(254, L'A') + L"\u00e9";  // 'é' needs 2 bytes in UTF-8
   usb_version_set(product.c_str());
   bool utf8 = MB_CUR_MAX > 1;  // the conversion has chosen the environment's set by now

@@ -1,0 +1,309 @@
+// Fuzz target: the message dispatcher (raw protocol and HTTP router) driven
+// through sequences of client messages, radio packets, ticks and modem
+// removals on up to 16 connections, each a real socketpair so that the
+// gateway's own close lands on a harmless descriptor.
+//
+// Input: records separated by NUL bytes. The first byte of a record says
+// what it is:
+//   '0'-'9','a'-'f'  the rest is one received message on connection 0-15
+//                    (any other byte: connection byte % 16)
+//   'P'              the rest is hex for packet bytes 1..64 (byte 0 = 1)
+//   'T'              one tick: duplicate window, waits, scheduler run
+//   'M'              three more bytes: weekday, hour, minute for the
+//                    scheduler's minute check
+//   'U' / 'R'        modem unplugged / plugged again
+//   'C' + digit      the client of that connection hangs up
+//   'X' + digit      sends to that connection fail from now on
+//
+// Properties, checked after every record and at the end:
+//   - a handle is sent to only while it is an open connection;
+//   - sockets_set, listn and http_con hold only open connections, each once,
+//     and sockets_set holds every open connection;
+//   - an HTTP message ends its connection at once or parks it;
+//   - a handler that asks for the close has not closed the handle itself;
+//   - every HTTP reply has one status line, a header end, and a JSON body
+//     whenever its header says JSON (parked replies included: at the end
+//     every wait is answered by the ticks and a modem removal);
+//   - no file is created outside the working directory (fuzz_support).
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/flags.h"
+#include "core/text.h"
+#include "core/settings.h"
+#include "decode/event.h"
+#include "devices/device_list.h"
+#include "fuzz_support.h"
+#include "net/dispatch.h"
+#include "net/listeners.h"
+#include "net/socket.h"
+#include "net/waits.h"
+#include "radio/packet.h"
+#include "radio/transmit.h"
+#include "sched/cron.h"
+
+namespace {
+
+constexpr int CONNS = 16;
+
+struct Conn {
+  int fd = -1;     // the gateway's end
+  int peer = -1;   // the client's end
+  bool broken = false;
+  bool hung_up = false;    // the client left: a reply may be cut short
+  bool http = false;       // an HTTP request was dispatched on it
+  size_t http_start = 0;   // where its reply starts in `out`
+  std::string out;         // everything the gateway sent on it
+  std::string request;     // the HTTP request, for the report
+};
+
+Conn conns[CONNS];
+
+Conn *conn_of(uint32_t fd) {
+  for (Conn &c : conns)
+    if (c.fd == (int)fd) return &c;
+  return nullptr;
+}
+
+bool capture(uint32_t sock, const void *data, size_t len) {
+  Conn *c = conn_of(sock);
+  if (!c) fuzz::fail("send to a handle that is no open connection", std::to_string(sock));
+  if (c->broken) return false;
+  c->out.append((const char *)data, len);
+  return true;
+}
+
+bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+// The reply of a finished HTTP request.
+void reply_check(const Conn &c) {
+  if (!c.http || c.broken || c.hung_up) return;
+  std::string r = c.out.substr(c.http_start);
+  static const bool trace = getenv("ORVEL_FUZZ_TRACE") != nullptr;
+  if (trace) fprintf(stderr, "--- %s\n%s\n", c.request.substr(0, c.request.find('\r')).c_str(), r.c_str());
+  if (r.empty()) return;  // refused without a reply (no route, failed upload)
+  static const char *const LINES[] = {"HTTP/1.1 200 OK\r\n", "HTTP/1.1 404 Not Found\r\n",
+                                      "HTTP/1.1 301 Moved Permanently\r\n"};
+  bool line = false;
+  for (const char *l : LINES) line = line || r.rfind(l, 0) == 0;
+  if (!line) fuzz::fail("reply without a status line", c.request + "\n---\n" + r);
+  size_t end = r.find("\r\n\r\n");
+  if (end == std::string::npos) fuzz::fail("reply without a header end", c.request + "\n---\n" + r);
+  std::string head = r.substr(0, end + 4), body = r.substr(end + 4);
+  if (body.find("HTTP/1.1 ") != std::string::npos)
+    fuzz::fail("two replies on one request", c.request + "\n---\n" + r);
+  if (head.find("Content-type: application/json") != std::string::npos) {
+    std::string why;
+    if (!fuzz::json_valid(body, &why)) fuzz::fail(("JSON reply does not parse: " + why).c_str(), c.request + "\n---\n" + body);
+  }
+}
+
+void conn_forget(Conn &c) {
+  reply_check(c);
+  if (c.peer >= 0) close(c.peer);
+  c = Conn{};
+}
+
+Conn &conn_open(int i) {
+  Conn &c = conns[i];
+  if (c.fd >= 0) return c;
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) fuzz::fail("socketpair");
+  // The client never sends more than the records say: an upload that waits
+  // for the rest of its body sees the end at once instead of waiting.
+  shutdown(sv[1], SHUT_WR);
+  c.fd = sv[0];
+  c.peer = sv[1];
+  if (!socket_set_add((uint32_t)c.fd)) fuzz::fail("sockets_set refused a connection");
+  return c;
+}
+
+// Finds connections the gateway closed since the last look.
+void conns_reap() {
+  for (Conn &c : conns)
+    if (c.fd >= 0 && !fd_open(c.fd)) {
+      if (socket_set_has((uint32_t)c.fd)) fuzz::fail("closed handle left in sockets_set");
+      conn_forget(c);
+    }
+}
+
+bool open_conn(uint32_t h) { return h && conn_of(h) != nullptr; }
+
+void tables_check() {
+  uint32_t live = 0;
+  for (Conn &c : conns)
+    if (c.fd >= 0) {
+      live++;
+      if (!socket_set_has((uint32_t)c.fd)) fuzz::fail("open connection missing from sockets_set");
+    }
+  if (sockets_set.count != live || sockets_set.count > SOCKETS_MAX) fuzz::fail("sockets_set count");
+  for (int i = 0; i < LISTN_MAX; i++) {
+    if (!listn[i]) continue;
+    if (!open_conn(listn[i])) fuzz::fail("listener table holds a closed handle");
+    for (int j = i + 1; j < LISTN_MAX; j++)
+      if (listn[j] == listn[i]) fuzz::fail("listener registered twice");
+  }
+  for (int i = 0; i < HTTP_CON_MAX; i++) {
+    const con_rec &e = http_con[i];
+    if (!e.sock) continue;
+    if (!open_conn(e.sock)) fuzz::fail("wait table holds a closed handle");
+    if (!e.comet && (e.ticks_left < 0 || e.ticks_left > 2)) fuzz::fail("wait with a bad tick count");
+    for (int j = i + 1; j < HTTP_CON_MAX; j++)
+      if (http_con[j].sock == e.sock) fuzz::fail("connection parked twice");
+  }
+}
+
+// Messages that would end the process are left out.
+bool ends_process(const char *msg) { return str_eq(msg, "kill") || strstr(msg, "&kill"); }
+
+void message(int i, const char *bytes, size_t n) {
+  if (n > (size_t)RX_BUF - 1) n = RX_BUF - 1;
+  std::string m(bytes, n);
+  if (ends_process(m.c_str())) return;
+  Conn &c = conn_open(i);
+  int fd = c.fd;
+  bool parked = http_con_has((uint32_t)fd);
+  bool is_http = !parked && (str_begin(m.c_str(), "GET") || str_begin(m.c_str(), "POST"));
+  if (is_http) {
+    c.http = true;
+    c.http_start = c.out.size();
+    c.request = m;
+  }
+  // Exactly as long as the message, so a read past its NUL is caught; an
+  // upload reuses the receive buffer and gets a whole one.
+  size_t cap = str_begin(m.c_str(), "POST") ? (size_t)RX_BUF : n + 1;
+  std::vector<char> buf(cap, 0);
+  memcpy(buf.data(), m.data(), n);
+  g_nbytes = (ssize_t)n;
+  bool keep = soc_got_msg((uint32_t)fd, buf.data());
+  if (!keep) {
+    if (!fd_open(fd)) fuzz::fail("a handler closed its connection and asked for the close too", m);
+    soc_drop((uint32_t)fd);
+  } else if (is_http && !http_con_has((uint32_t)fd)) {
+    fuzz::fail("an HTTP request left its connection open without parking it", m);
+  }
+}
+
+int hexval(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return 0;
+}
+
+void packet(const char *hex, size_t n) {
+  uint8_t report[65] = {1};
+  for (size_t i = 0; i + 1 < n && i / 2 < 64; i += 2) report[1 + i / 2] = (uint8_t)(hexval(hex[i]) * 16 + hexval(hex[i + 1]));
+  rf_got_packet(report);
+}
+
+void tick() {
+  if (g_rftimer) g_rftimer--;
+  http_con_timer();
+  cron_run();
+}
+
+// '0'-'9' and 'a'-'f' name connections 0-15; any other byte its value % 16.
+int conn_index(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return (uint8_t)c % CONNS;
+}
+
+void record(const char *r, size_t n) {
+  if (n == 0) return;
+  char op = r[0];
+  int digit = n > 1 ? conn_index(r[1]) : 0;
+  switch (op) {
+    case 'P': packet(r + 1, n - 1); return;
+    case 'T': tick(); return;
+    case 'M': {
+      struct tm t = {};
+      t.tm_wday = n > 1 ? (uint8_t)r[1] % 7 : 0;
+      t.tm_hour = n > 2 ? (uint8_t)r[2] % 24 : 0;
+      t.tm_min = n > 3 ? (uint8_t)r[3] % 60 : 0;
+      cron_at(&t);
+      return;
+    }
+    case 'U':
+      fuzz::modem_unplug();
+      usb_removed = 1;
+      listen_usb(false);
+      return;
+    case 'R':
+      fuzz::modem_plug();
+      listen_usb(true);
+      return;
+    case 'C':
+      if (conns[digit].fd >= 0) {
+        conns[digit].hung_up = true;
+        soc_drop((uint32_t)conns[digit].fd);  // recv() saw the end
+      }
+      return;
+    case 'X':
+      if (conns[digit].fd >= 0) conns[digit].broken = true;
+      return;
+  }
+  message(conn_index(op), r + 1, n - 1);
+}
+
+void state_reset() {
+  sockets_reset();
+  listen_reset();
+  http_con_reset();
+  device_list_reset();
+  cron_reset();
+  transmit_reset();
+  packet_filter_reset();
+  decode_reset();
+  flags_reset();
+  settings_reset();
+  syslogs = 1;
+  pac_log = 1;
+  fuzz::modem_plug();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  fuzz::scratch_enter("dispatch");
+  soc_send_hook = capture;
+  state_reset();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  const char *p = (const char *)data, *end = p + size;
+  while (p < end) {
+    const char *nul = (const char *)memchr(p, 0, (size_t)(end - p));
+    const char *stop = nul ? nul : end;
+    record(p, (size_t)(stop - p));
+    conns_reap();
+    tables_check();
+    p = stop + 1;
+  }
+  // Every wait is answered: two ticks end the reply waits, a removal the
+  // long-polls.
+  usb_removed = 0;
+  tick();
+  tick();
+  usb_removed = 1;
+  http_con_timer();
+  conns_reap();
+  for (const con_rec &e : http_con)
+    if (e.sock) fuzz::fail("a wait was never answered");
+  for (Conn &c : conns)
+    if (c.fd >= 0) soc_drop((uint32_t)c.fd);
+  conns_reap();
+  tables_check();
+  state_reset();
+  fuzz::scratch_check_and_clean();
+  return 0;
+}

@@ -1,0 +1,359 @@
+// Shared pieces of the fuzz targets (see fuzz_support.h), and the hidapi
+// stand-in the library links against: the targets never touch a device.
+#include "fuzz_support.h"
+
+#include <dirent.h>
+#include <hidapi.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <vector>
+
+#include "radio/modem.h"
+
+namespace fs = std::filesystem;
+
+namespace fuzz {
+
+// ------------------------------------------------------------------ JSON
+
+namespace {
+
+struct Json {
+  const unsigned char *p;
+  const unsigned char *end;
+  const unsigned char *start;
+  std::string why;
+  int depth = 0;
+
+  bool bad(const char *msg) {
+    if (why.empty()) why = std::string(msg) + " at offset " + std::to_string(p - start);
+    return false;
+  }
+  void blanks() {
+    while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')) p++;
+  }
+  bool lit(const char *word) {
+    size_t n = strlen(word);
+    if ((size_t)(end - p) < n || memcmp(p, word, n) != 0) return bad("bad literal");
+    p += n;
+    return true;
+  }
+  // One UTF-8 sequence of 2..4 bytes at p (lead byte >= 0x80), strict: no
+  // overlong forms, no surrogates, nothing above U+10FFFF.
+  bool utf8() {
+    unsigned c = *p;
+    int n;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) n = 1;
+    else if (c == 0xE0) { n = 2; lo = 0xA0; }
+    else if (c == 0xED) { n = 2; hi = 0x9F; }
+    else if (c >= 0xE1 && c <= 0xEF) n = 2;
+    else if (c == 0xF0) { n = 3; lo = 0x90; }
+    else if (c == 0xF4) { n = 3; hi = 0x8F; }
+    else if (c >= 0xF1 && c <= 0xF3) n = 3;
+    else return bad("invalid UTF-8 lead byte");
+    if (end - p <= n) return bad("cut UTF-8 sequence");
+    for (int i = 1; i <= n; i++) {
+      unsigned b = p[i];
+      unsigned l = i == 1 ? lo : 0x80, h = i == 1 ? hi : 0xBF;
+      if (b < l || b > h) return bad("invalid UTF-8 continuation");
+    }
+    p += n + 1;
+    return true;
+  }
+  bool string() {
+    p++;  // the opening quote
+    while (p < end) {
+      unsigned c = *p;
+      if (c == '"') {
+        p++;
+        return true;
+      }
+      if (c < 0x20) return bad("control character in string");
+      if (c == '\\') {
+        if (++p >= end) return bad("cut escape");
+        if (*p == 'u') {
+          if (end - p < 5) return bad("cut \\u escape");
+          for (int i = 1; i <= 4; i++)
+            if (!isxdigit(p[i])) return bad("bad \\u escape");
+          p += 5;
+        } else if (strchr("\"\\/bfnrt", *p) && *p) {
+          p++;
+        } else {
+          return bad("bad escape");
+        }
+      } else if (c >= 0x80) {
+        if (!utf8()) return false;
+      } else {
+        p++;
+      }
+    }
+    return bad("unterminated string");
+  }
+  bool digits() {
+    if (p >= end || !isdigit(*p)) return bad("digit expected");
+    while (p < end && isdigit(*p)) p++;
+    return true;
+  }
+  bool number() {
+    if (*p == '-') p++;
+    if (p < end && *p == '0') p++;
+    else if (!digits()) return false;
+    if (p < end && *p == '.') {
+      p++;
+      if (!digits()) return false;
+    }
+    if (p < end && (*p == 'e' || *p == 'E')) {
+      p++;
+      if (p < end && (*p == '+' || *p == '-')) p++;
+      if (!digits()) return false;
+    }
+    return true;
+  }
+  bool value() {
+    if (++depth > 64) return bad("nested too deep");
+    blanks();
+    if (p >= end) return bad("value expected");
+    bool ok;
+    switch (*p) {
+      case '{': ok = object(); break;
+      case '[': ok = array(); break;
+      case '"': ok = string(); break;
+      case 't': ok = lit("true"); break;
+      case 'f': ok = lit("false"); break;
+      case 'n': ok = lit("null"); break;
+      default:
+        ok = (*p == '-' || isdigit(*p)) ? number() : bad("unexpected character");
+    }
+    depth--;
+    blanks();
+    return ok;
+  }
+  bool object() {
+    p++;
+    blanks();
+    if (p < end && *p == '}') {
+      p++;
+      return true;
+    }
+    for (;;) {
+      blanks();
+      if (p >= end || *p != '"') return bad("member name expected");
+      if (!string()) return false;
+      blanks();
+      if (p >= end || *p != ':') return bad("':' expected");
+      p++;
+      if (!value()) return false;
+      if (p < end && *p == ',') {
+        p++;
+        continue;
+      }
+      if (p < end && *p == '}') {
+        p++;
+        return true;
+      }
+      return bad("',' or '}' expected");
+    }
+  }
+  bool array() {
+    p++;
+    blanks();
+    if (p < end && *p == ']') {
+      p++;
+      return true;
+    }
+    for (;;) {
+      if (!value()) return false;
+      if (p < end && *p == ',') {
+        p++;
+        continue;
+      }
+      if (p < end && *p == ']') {
+        p++;
+        return true;
+      }
+      return bad("',' or ']' expected");
+    }
+  }
+};
+
+}  // namespace
+
+bool json_valid(const char *text, size_t len, std::string *why) {
+  Json j{(const unsigned char *)text, (const unsigned char *)text + len, (const unsigned char *)text, {}};
+  bool ok = j.value() && (j.p == j.end || j.bad("text after the value"));
+  if (!ok && why) *why = j.why;
+  return ok;
+}
+
+// The validator checks itself once: a validator that accepts everything
+// would make every JSON property of the targets vacuous.
+static void json_self_check() {
+  static const struct {
+    const char *text;
+    bool ok;
+  } rows[] = {
+      {"{\"id\":\"@0a1b2c\",\"cmd\":\"STATUS\",\"data\":\"\",\"rssi\":\"86%\"}", true},
+      {"[]", true},
+      {" [1,-2.5e+3,true,false,null,{\"a\":[]}] ", true},
+      {"\"\\u00e9\\n\xc3\xa9\"", true},
+      {"{\"a\":\"b\"", false},
+      {"{\"a\":\"b\"}}", false},
+      {"[1,]", false},
+      {"{\"a\" \"b\"}", false},
+      {"\"tab\tin\"", false},
+      {"\"\\x\"", false},
+      {"\"\xc0\xaf\"", false},   // overlong
+      {"\"\xed\xa0\x80\"", false},  // surrogate
+      {"\"\xff\"", false},
+      {"01", false},
+      {"", false},
+      {"[\"a\"]x", false},
+  };
+  for (const auto &r : rows)
+    if (json_valid(r.text, strlen(r.text)) != r.ok) fail("JSON validator self-check", r.text);
+}
+
+// ------------------------------------------------------------------ failures
+
+void fail(const char *what, const std::string &detail) {
+  fprintf(stderr, "\n*** PROPERTY FAILED: %s\n", what);
+  if (!detail.empty()) {
+    fprintf(stderr, "    bytes: \"");
+    for (unsigned char c : detail) {
+      if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"')
+        fputc(c, stderr);
+      else
+        fprintf(stderr, "\\x%02x", c);
+    }
+    fprintf(stderr, "\"\n");
+  }
+  abort();
+}
+
+// ------------------------------------------------------------------ scratch
+
+namespace {
+
+std::string g_base;   // owned scratch tree
+std::string g_work;   // <base>/a/b/work
+std::set<std::string> g_www;  // the files under www at start
+
+const char *const ALLOWED_TOP[] = {"www", "mem", "logs", "devices", "devices.tmp",
+                                   "cron", "cron.tmp", "tmp_file"};
+
+std::set<std::string> tree(const std::string &dir) {
+  std::set<std::string> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec))
+    out.insert(it->path().string().substr(dir.size() + 1));
+  return out;
+}
+
+void remove_base() {
+  if (g_base.empty()) return;
+  std::error_code ec;
+  fs::remove_all(g_base, ec);
+}
+
+void put(const std::string &rel, const std::string &content) {
+  FILE *f = fopen((g_work + "/" + rel).c_str(), "wb");
+  if (!f) fail("scratch write", rel);
+  fwrite(content.data(), 1, content.size(), f);
+  fclose(f);
+}
+
+}  // namespace
+
+void scratch_enter(const char *target) {
+  json_self_check();
+  const char *env = getenv("ORVEL_FUZZ_SCRATCH");
+  std::string parent = env && *env ? env : (fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp");
+  std::string tmpl = parent + "/orvel-fuzz-" + target + "-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back(0);
+  if (!mkdtemp(buf.data())) fail("mkdtemp", tmpl);
+  g_base = buf.data();
+  atexit(remove_base);
+  g_work = g_base + "/a/b/work";
+  fs::create_directories(g_work + "/www/sub");
+  fs::create_directories(g_work + "/www/.hidden");
+  fs::create_directories(g_work + "/mem");
+  fs::create_directories(g_work + "/logs");
+  put("www/index.html", "<html><body>orvel</body></html>\n");
+  put("www/app.js", "var a = 1;\n");
+  put("www/style.css", "body { color: #123; }\n");
+  put("www/data.bin", std::string(1500, 'x'));
+  put("www/sub/index.html", "<p>sub</p>\n");
+  put("www/.hidden/secret", "secret\n");
+  put("www/.env", "KEY=1\n");
+  put("mem/stored", "42");
+  if (chdir(g_work.c_str()) != 0) fail("chdir", g_work);
+  g_www = tree(g_work + "/www");
+  // The gateway prints progress and debug text on standard output.
+  if (!freopen("/dev/null", "w", stdout)) fail("stdout");
+}
+
+void scratch_check_and_clean() {
+  std::set<std::string> base = tree(g_base);
+  for (const std::string &p : base) {
+    if (p == "a" || p == "a/b" || p == "a/b/work" || p.rfind("a/b/work/", 0) == 0) continue;
+    fail("a file was created outside the working directory", p);
+  }
+  std::error_code ec;
+  for (const auto &e : fs::directory_iterator(g_work, ec)) {
+    std::string name = e.path().filename().string();
+    bool ok = false;
+    for (const char *a : ALLOWED_TOP) ok = ok || name == a;
+    if (!ok) fail("unexpected file in the working directory", name);
+  }
+  if (tree(g_work + "/www") != g_www) fail("www was changed");
+  for (const auto &e : fs::directory_iterator(g_work + "/mem", ec)) {
+    std::string name = e.path().filename().string();
+    if (!e.is_regular_file()) fail("mem holds something other than a file", name);
+    if (name.empty() || name.size() > 15 || name == "." || name == "..") fail("bad stored name", name);
+    for (char c : name)
+      if (!(c == '.' || isalnum((unsigned char)c))) fail("bad stored name", name);
+  }
+  for (const char *dir : {"mem", "logs"})
+    for (const auto &e : fs::directory_iterator(g_work + "/" + dir, ec)) fs::remove_all(e.path(), ec);
+  for (const char *f : {"devices", "devices.tmp", "cron", "cron.tmp", "tmp_file"})
+    unlink((g_work + "/" + f).c_str());
+  put("mem/stored", "42");
+}
+
+// ------------------------------------------------------------------ modem
+
+uint8_t modem_last_write[65];
+int modem_writes = 0;
+static int g_fake_device;
+
+void modem_plug() { usb_handle = reinterpret_cast<hid_device *>(&g_fake_device); }
+void modem_unplug() { usb_handle = nullptr; }
+
+}  // namespace fuzz
+
+// hidapi stand-in: the modem is whatever modem_plug says; nothing is read.
+extern "C" {
+hid_device *hid_open(unsigned short, unsigned short, const wchar_t *) { return nullptr; }
+int hid_read(hid_device *, unsigned char *, size_t) { return 0; }
+int hid_write(hid_device *, const unsigned char *data, size_t length) {
+  size_t n = length < sizeof fuzz::modem_last_write ? length : sizeof fuzz::modem_last_write;
+  memcpy(fuzz::modem_last_write, data, n);
+  fuzz::modem_writes++;
+  return (int)length;
+}
+void hid_close(hid_device *) {}
+int hid_get_product_string(hid_device *, wchar_t *s, size_t n) {
+  if (n) s[0] = 0;
+  return 0;
+}
+int hid_set_nonblocking(hid_device *, int) { return 0; }
+}
