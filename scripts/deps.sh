@@ -5,7 +5,7 @@
 set -euo pipefail
 want=(cmake make g++ pkg-config libhidapi-dev)
 if [ "${1:-run}" = test ]; then
-  want+=(googletest libgtest-dev curl libfaketime faketime clang libclang-rt-14-dev nodejs chromium)
+  want+=(googletest libgtest-dev curl libfaketime faketime clang libclang-rt-14-dev nodejs chromium dpkg-dev)
   # npm may come with the machine's Node.js rather than as a Debian package.
   command -v npm >/dev/null 2>&1 || want+=(npm)
 fi

@@ -21,7 +21,6 @@
 //   9..63   data bytes (at most 55)
 #include "radio/transmit.h"
 
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>

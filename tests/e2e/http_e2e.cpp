@@ -3,9 +3,11 @@
 // traversal attempt refused), every flag route, "&kill", POST routed like
 // GET, and a real HTTP client (curl) for a page and a radio command.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -162,6 +164,25 @@ TEST(HttpStatic, ReadOnlyFileIsServed) {
     chmod((g.dir + "/www/closed.html").c_str(), 0);
     EXPECT_EQ(g.get("/closed.html"), H404);
   }
+}
+
+TEST(HttpStatic, ClientThatStopsReadingDoesNotFreezeTheGateway) {
+  Options o = site();
+  o.files.push_back({"www/huge.bin", std::string(16 << 20, 'x')});  // more than the socket buffers hold
+  Gateway g(o);
+  int stalled = g.connect();
+  int small = 4096;
+  setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ASSERT_TRUE(send_all(stalled, "GET /huge.bin HTTP/1.1\r\n\r\n"));
+  usleep(100000);  // the transfer has begun and stalls
+  auto start = std::chrono::steady_clock::now();
+  int c = g.connect();
+  send_all(c, "ver");
+  EXPECT_EQ(recv_until(c, "MODEM\n", 15000), "ORVEL V1.90\nORVEL RF MODEM\n");
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LE(ms, 8000) << "the gateway waited too long on a client that does not read";
+  close(c);
+  close(stalled);
 }
 
 struct FlagRow {

@@ -283,16 +283,21 @@ TEST(Waits, UnplugAnswersEveryParkedRequest) {
     close(s);
   }
   EXPECT_EQ(g.get("/@123456?"), H202 + error_object("USB MODEM NOT CONNECTED"));
+  // The removal was used up by that tick: a long-poll parked now waits on.
+  int late = park(g, "/&listen");
 
   // Back again: the freed entries hold ordinary waits, answered by their own device only.
   g.modem().plug();
   ASSERT_TRUE(g.wait_output("USB Found\n", 5000, 2));
+  EXPECT_TRUE(still_waiting(late));
   Listener l(g);
   align_to_second();
   int w = park(g, "/@1a2b30?");
   ASSERT_TRUE(g.modem().next_write().has_value());
   EXPECT_EQ(deliver(g, l, status_ack(0x2a2b30, 5)), "@2a2b30.00.05.82.810c3e.50\n");
   EXPECT_TRUE(still_waiting(w));
+  EXPECT_EQ(body_of(late), status_event("2a2b30"));
+  close(late);
   EXPECT_EQ(deliver(g, l, status_ack(0x1a2b30, 6)), "@1a2b30.00.06.82.810c3e.50\n");
   EXPECT_EQ(body_of(w), status_event("1a2b30"));
   close(w);
