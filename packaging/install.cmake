@@ -16,7 +16,7 @@ endif()
 set(ORVEL_DIR ${CMAKE_INSTALL_PREFIX})
 set(ORVEL_USER orvel)
 # Mode of the gateway's directory, owned root:${ORVEL_USER} (set by the package;
-# see packaging/README-install.md for a plain cmake --install).
+# see "Without the package" in README.md for a plain cmake --install).
 set(ORVEL_DIR_MODE 1775)
 set(ORVEL_SYSTEMD_UNIT_DIR /lib/systemd/system)
 set(ORVEL_UDEV_RULES_DIR /lib/udev/rules.d)

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
@@ -390,4 +391,262 @@ TEST(FaultsE2E, SigkillDuringEditsLeavesOldOrNewFilesNeverPartial) {
   printf("[ figures  ] SIGKILL: %d rounds, %d answered edits, %d unanswered edits found landed\n", rounds,
          edits_total, landed_inflight);
   EXPECT_GT(edits_total, rounds) << "the edit stream hardly ran";
+}
+
+// ====================================================================== clients
+
+namespace {
+
+// A client served while a bad one holds the gateway: the time until its
+// complete reply, or -1 when none came.
+double served_in(Gateway &g, const std::string &target, const std::string &want_body, int ms) {
+  auto t0 = Clock::now();
+  std::string r = g.get(target, ms);
+  if (http_body(r) != want_body) return -1;
+  return secs_since(t0);
+}
+
+const std::string INDEX = "<html>orvel</html>\n";
+
+struct BadClient {
+  const char *name;
+  double max_hold_s;  // how long the gateway may be held up for everyone else
+  // Starts the bad client; returns its socket (kept open by the test).
+  std::function<int(Gateway &)> start;
+  // Afterwards, on the bad client's socket.
+  std::function<void(Gateway &, int)> after;
+};
+
+}  // namespace
+
+TEST(FaultsE2E, BadClientsNeitherStopOthersNorLeakDescriptors) {
+  constexpr size_t BIG = 16 << 20;
+  Options o;
+  o.files = {{"www/index.html", INDEX}, {"www/big.bin", std::string(BIG, 'b')}, {"mem/up.txt", "old"}};
+  Gateway g(o);
+  ASSERT_TRUE(g.modem().wait_connected());
+  ASSERT_TRUE(g.wait_output("USB Found"));
+  pid_t pid = gateway_pid(g.dir);
+  ASSERT_GT(pid, 0);
+  int base = fd_count(pid);
+  ASSERT_GT(base, 0);
+
+  BadClient rows[] = {
+      {"stops reading during a large file", 10.0,
+       [](Gateway &g) {
+         int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+         int small = 4096;
+         setsockopt(s, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+         struct sockaddr_in a {};
+         a.sin_family = AF_INET;
+         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+         a.sin_port = htons((uint16_t)g.port);
+         connect(s, (struct sockaddr *)&a, sizeof a);
+         send_all(s, "GET /big.bin HTTP/1.1\r\n\r\n");
+         return s;
+       },
+       [&](Gateway &, int s) {
+         // The send time-out gave the transfer up: the connection ends with
+         // far less than the whole file read.
+         std::this_thread::sleep_for(std::chrono::milliseconds(200));
+         std::string got = recv_until_close(s, 8000);
+         EXPECT_LT(got.size(), BIG);
+       }},
+      {"resets mid-reply", 2.0,
+       [](Gateway &g) {
+         int s = g.connect();
+         send_all(s, "GET /big.bin HTTP/1.1\r\n\r\n");
+         recv_until(s, std::string(60000, 'b'), 3000);
+         struct linger lg = {1, 0};
+         setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+         close(s);  // RST
+         return -1;
+       },
+       nullptr},
+      {"sends half a request and waits", 2.0,
+       [](Gateway &g) {
+         int s = g.connect();
+         send_all(s, "GET /inde");
+         return s;
+       },
+       [](Gateway &, int s) {
+         // One receive is one message: the half target is answered and closed.
+         std::string got = recv_until_close(s, 3000);
+         EXPECT_EQ(got.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << got;
+       }},
+      {"stalls an upload", 9.0,
+       [](Gateway &g) {
+         int s = g.connect();
+         send_all(s, "POST /&save/up.txt HTTP/1.1\r\nContent-Length: 100000\r\n\r\n0123456789");
+         return s;
+       },
+       [](Gateway &g, int s) {
+         EXPECT_TRUE(wait_closed(s, 10000));
+         EXPECT_TRUE(g.wait_output("POST TIMEOUT!", 3000));
+         EXPECT_EQ(g.read_file("mem/up.txt"), "old");
+         EXPECT_FALSE(g.file_exists("tmp_file"));
+       }},
+      {"listens and vanishes", 2.0,
+       [](Gateway &g) {
+         int s = g.connect();
+         send_all(s, "&listen");
+         recv_until(s, "USB1\n", 2000);
+         struct linger lg = {1, 0};
+         setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+         close(s);
+         g.modem().send_report(radio_packet(0x0a1b2c, 0x05, {}, 0x50, 1));
+         return -1;
+       },
+       nullptr},
+  };
+  for (auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    int listener = g.connect();
+    ASSERT_TRUE(send_all(listener, "&listen"));
+    ASSERT_EQ(recv_until(listener, "USB1\n", 2000), "&OK\nUSB1\n");
+    int bad = row.start(g);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    double t = served_in(g, "/index.html", INDEX, (int)(row.max_hold_s * 1000) + 3000);
+    EXPECT_GE(t, 0) << "another client was not served";
+    EXPECT_LE(t, row.max_hold_s);
+    // A listener that stayed gets the next packet.
+    ASSERT_TRUE(g.modem().send_report(radio_packet(0x0a1b2c, 0x82, {0x91, 1, 0x80, 0}, 0x50, 2)));
+    EXPECT_NE(recv_until(listener, "@0a1b2c.00.02.82.91018000.50\n", 3000).find("@0a1b2c.00.02.82"),
+              std::string::npos);
+    if (row.after) row.after(g, bad);
+    if (bad >= 0) close(bad);
+    close(listener);
+    EXPECT_EQ(fd_settle(pid, base), base) << "descriptors leaked";
+    printf("[ figures  ] bad client \"%s\": another client served after %.2f s\n", row.name, t);
+  }
+  EXPECT_TRUE(g.alive());
+  expect_clean_output(g.output());
+}
+
+// ====================================================================== modem
+
+namespace {
+
+// Parks a radio request on a new connection; returns the socket.
+int park(Gateway &g, const std::string &target) {
+  int s = g.connect();
+  send_all(s, "GET " + target + " HTTP/1.1\r\n\r\n");
+  return s;
+}
+
+const std::string USB_REMOVED = "{\"id\":\"\",\"cmd\":\"ERROR\",\"data\":\"USB REMOVED\",\"rssi\":\"\"}";
+
+// After a re-plug: a radio request is written to the modem and answered by
+// the device's reply.
+void expect_recovered(Gateway &g) {
+  ASSERT_TRUE(g.modem().wait_connected(5000));
+  ASSERT_TRUE(g.wait_output("USB Found", 5000, 2));
+  g.modem().clear_writes();
+  int s = park(g, "/@0a1b2c?");
+  auto w = g.modem().next_write(3000);
+  ASSERT_TRUE(w.has_value()) << "no report written after the re-plug";
+  ASSERT_TRUE(g.modem().send_report(radio_packet(0x0a1b2c, 0x82, {0x91, 1, 0x80, 0}, 0x50, 5)));
+  std::string body = http_body(recv_until_close(s, 4000));
+  EXPECT_EQ(body, "{\"id\":\"@0a1b2c\",\"cmd\":\"STATUS.ACK\",\"data\":\"ON,RX1REL,V1\",\"rssi\":\"86%\"}");
+  close(s);
+}
+
+}  // namespace
+
+TEST(FaultsE2E, ModemUnpluggedWithParkedRequestsAnswersEveryone) {
+  Gateway g;
+  ASSERT_TRUE(g.modem().wait_connected());
+  ASSERT_TRUE(g.wait_output("USB Found"));
+  pid_t pid = gateway_pid(g.dir);
+  int base = fd_count(pid);
+  std::vector<int> waiting;
+  for (int i = 0; i < 5; i++) waiting.push_back(park(g, "/@0a1b2" + std::to_string(i) + "?"));
+  waiting.push_back(park(g, "/&listen"));
+  for (int i = 0; i < 5; i++) ASSERT_TRUE(g.modem().next_write(3000).has_value());
+  g.modem().unplug();
+  for (size_t i = 0; i < waiting.size(); i++) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(http_body(recv_until_close(waiting[i], 4000)), USB_REMOVED);
+    close(waiting[i]);
+  }
+  g.modem().plug();
+  expect_recovered(g);
+  EXPECT_EQ(fd_settle(pid, base), base);
+  expect_clean_output(g.output());
+}
+
+TEST(FaultsE2E, ModemUnpluggedDuringScheduleRunGivesUpAndRecovers) {
+  Options o;
+  o.settings = "DEBUG=1\nCRONRETRY=3\n";
+  o.faketime = "@2026-01-07 07:29:58";
+  o.files = {{"cron", "001/SMTWTFS/07:30/@0a1b2c=50@0d0e0f=20\n"}};
+  Gateway g(o);
+  ASSERT_TRUE(g.modem().wait_connected());
+  auto first = g.modem().next_write(6000);
+  ASSERT_TRUE(first.has_value()) << "the schedule did not run";
+  g.modem().unplug();
+  // The runner goes on without a modem and gives both commands up.
+  auto log_has = [&](const std::string &needle) {
+    auto end = Clock::now() + std::chrono::seconds(12);
+    while (Clock::now() < end) {
+      if (g.read_file("logs/260107.log").find(needle) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  };
+  EXPECT_TRUE(log_has("Cron NOREPLY: @0a1b2c=50"));
+  EXPECT_TRUE(log_has("Cron NOREPLY: @0d0e0f=20"));
+  g.modem().plug();
+  expect_recovered(g);
+  EXPECT_TRUE(g.alive());
+  expect_clean_output(g.output());
+}
+
+TEST(FaultsE2E, ModemUnpluggedDuringPacketBurstListenersSeeOrderAndRecovery) {
+  Gateway g;
+  ASSERT_TRUE(g.modem().wait_connected());
+  ASSERT_TRUE(g.wait_output("USB Found"));
+  int listener = g.connect();
+  send_all(listener, "&listen");
+  ASSERT_EQ(recv_until(listener, "USB1\n", 2000), "&OK\nUSB1\n");
+  // Distinct packets (data byte and counter change), so none is a duplicate.
+  auto pkt = [](int i) { return radio_packet(0x0a1b2c, 0x11, {(uint8_t)(i >> 8), (uint8_t)i}, 0x50, (uint8_t)(i & 7)); };
+  auto line = [](int i) {
+    char b[64];
+    snprintf(b, sizeof b, "@0a1b2c.00.%02x.11.%02x%02x.50\n", i & 7, (i >> 8) & 255, i & 255);
+    return std::string(b);
+  };
+  int sent = 0;
+  for (; sent < 300; sent++) {
+    if (!g.modem().send_report(pkt(sent))) break;
+    if (sent == 150) g.modem().unplug();
+  }
+  std::string got = recv_until(listener, "USB0\n", 5000);
+  ASSERT_NE(got.find("USB0\n"), std::string::npos) << got;
+  // Every line before the notice is a sent packet, in the order sent.
+  std::string before = got.substr(0, got.find("USB0\n"));
+  size_t at = 0;
+  int next = 0, delivered = 0;
+  while (at < before.size()) {
+    size_t nl = before.find('\n', at);
+    ASSERT_NE(nl, std::string::npos);
+    std::string l = before.substr(at, nl - at + 1);
+    while (next < sent && line(next) != l) next++;
+    ASSERT_LT(next, sent) << "line not sent or out of order: " << l;
+    next++;
+    delivered++;
+    at = nl + 1;
+  }
+  g.modem().plug();
+  EXPECT_NE(recv_until(listener, "USB1\n", 5000).find("USB1\n"), std::string::npos);
+  ASSERT_TRUE(g.modem().wait_connected());
+  for (int i = 1000; i < 1010; i++) ASSERT_TRUE(g.modem().send_report(pkt(i)));
+  std::string after = recv_until(listener, line(1009), 5000);
+  std::string want;
+  for (int i = 1000; i < 1010; i++) want += line(i);
+  EXPECT_EQ(after, want);
+  close(listener);
+  printf("[ figures  ] burst: %d packets sent before the unplug, %d delivered before \"USB0\"\n", 151, delivered);
+  expect_recovered(g);
+  expect_clean_output(g.output());
 }
