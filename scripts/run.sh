@@ -13,13 +13,13 @@ cp build/orvel run/orvel.new && mv run/orvel.new run/orvel
 # The sample pages are copied only into a run directory that has none, so a
 # user's own pages are never overwritten.
 [ -e run/www ] || cp -r www run/www
-port=$(grep -v ';' run/setup.ini 2>/dev/null | sed -n 's/.*PORT *= *\([0-9]*\).*/\1/p' | head -1)
+port=$(grep -v ';' run/setup.ini 2>/dev/null | sed -n 's/.*PORT *= *\([0-9]*\).*/\1/p' | head -1 || true)
 port=${port:-2020}
 
 # A radio modem is a hidraw device with vendor 04d8 and product 2005.
 modem=""
 for u in /sys/class/hidraw/*/device/uevent; do
-  [ -e "$u" ] && grep -qi 'HID_ID=0003:000004D8:00002005' "$u" && modem=yes
+  if [ -e "$u" ] && grep -qi 'HID_ID=0003:000004D8:00002005' "$u"; then modem=yes; fi
 done
 
 cd run
