@@ -5,7 +5,9 @@
 // files stay whole (old or new, never partial), the replies say what
 // happened, everyone else keeps being served and no descriptor is leaked.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>

@@ -188,11 +188,13 @@ TEST(Waits, ImmediateResultObjects) {
 TEST(Waits, TwoTimeOutsInOneTickEachGetTheirOwnObject) {
   Gateway g;
   ready(g);
-  align_to_second();
+  align_to_second();  // this second's tick is done: the second tick after is ~1.8 s away
+  auto start = std::chrono::steady_clock::now();
   int a = park(g, "/@abcdef?");
   int b = park(g, "/@12345f=50");
   std::string body_a = body_of(a, 4000);
   auto at_a = std::chrono::steady_clock::now();
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(at_a - start).count(), 1300) << "before the 2nd tick";
   std::string body_b = body_of(b, 4000);
   auto at_b = std::chrono::steady_clock::now();
   EXPECT_EQ(body_a, no_reply("abcde0"));
