@@ -107,9 +107,11 @@ TEST(HttpStatic, EveryFileKindAndNameRule) {
 TEST(HttpStatic, NotFoundAndEveryTraversalAttempt) {
   Gateway g(site());
   std::filesystem::create_directories(g.dir + "/www/empty");
+  std::filesystem::create_directories(g.dir + "/www/odd/index.html");
   const char *targets[] = {
       "/nope.html",
       "/empty/",  // a directory without index.html
+      "/odd/",    // its index.html is a directory
       "/index.html?x=1",
       "/?x=1",
       "/app?x",

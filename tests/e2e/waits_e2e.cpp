@@ -48,10 +48,8 @@ struct Listener {
     hello = recv_until(fd, "USB1\n", 3000);
   }
   ~Listener() { close(fd); }
-  std::string line(int ms = 3000) {
-    std::string got = recv_until(fd, "\n", ms);
-    return got;
-  }
+  // One packet is dispatched at a time, so one read brings one line.
+  std::string line(int ms = 3000) { return recv_until(fd, "\n", ms); }
   int fd;
   std::string hello;
 };
