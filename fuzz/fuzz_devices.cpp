@@ -3,8 +3,8 @@
 // the settings reader setting_get_text.
 //
 // Input: three parts separated by NUL bytes: the "devices" file content
-// (absent when the input starts with NUL... an empty part means no file),
-// the edit request after "&device/", and a settings text.
+// (an empty part: no file at all), the edit request after "&device/", and a
+// settings text.
 //
 // Properties:
 //   - the table never holds more than DEV_MAX devices, ends with an empty

@@ -23,7 +23,10 @@
 //   - a handler that asks for the close has not closed the handle itself;
 //   - every HTTP reply has one status line, a header end, and a JSON body
 //     whenever its header says JSON (parked replies included: at the end
-//     every wait is answered by the ticks and a modem removal);
+//     every wait is answered by the ticks and a modem removal); left out are
+//     connections whose client hung up, whose sends failed, or that also
+//     registered as raw listeners (their "USB0"/packet lines share the
+//     stream by the client's own choice);
 //   - no file is created outside the working directory (fuzz_support).
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -58,6 +61,7 @@ struct Conn {
   int peer = -1;   // the client's end
   bool broken = false;
   bool hung_up = false;    // the client left: a reply may be cut short
+  bool listened = false;   // a raw listener too: its notices share the stream
   bool http = false;       // an HTTP request was dispatched on it
   size_t http_start = 0;   // where its reply starts in `out`
   std::string out;         // everything the gateway sent on it
@@ -84,7 +88,7 @@ bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 // The reply of a finished HTTP request.
 void reply_check(const Conn &c) {
-  if (!c.http || c.broken || c.hung_up) return;
+  if (!c.http || c.broken || c.hung_up || c.listened) return;
   std::string r = c.out.substr(c.http_start);
   static const bool trace = getenv("ORVEL_FUZZ_TRACE") != nullptr;
   if (trace) fprintf(stderr, "--- %s\n%s\n", c.request.substr(0, c.request.find('\r')).c_str(), r.c_str());
@@ -147,6 +151,7 @@ void tables_check() {
   for (int i = 0; i < LISTN_MAX; i++) {
     if (!listn[i]) continue;
     if (!open_conn(listn[i])) fuzz::fail("listener table holds a closed handle");
+    conn_of(listn[i])->listened = true;
     for (int j = i + 1; j < LISTN_MAX; j++)
       if (listn[j] == listn[i]) fuzz::fail("listener registered twice");
   }

@@ -6,15 +6,9 @@
 #include <cstdint>
 #include <string>
 
-namespace fuzz {
+#include "json_valid.h"
 
-// True when `text` (`len` bytes) is exactly one JSON value (RFC 8259) with
-// optional surrounding blanks, in valid UTF-8. On false, `why` names the
-// first fault and its offset.
-bool json_valid(const char *text, size_t len, std::string *why = nullptr);
-inline bool json_valid(const std::string &s, std::string *why = nullptr) {
-  return json_valid(s.data(), s.size(), why);
-}
+namespace fuzz {
 
 // Stops the run with a message and the bytes involved: libFuzzer reports the
 // abort as a crash and saves the input.

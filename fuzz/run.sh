@@ -47,7 +47,7 @@ for dir in "$root"/fuzz/corpus/*/; do
   rc=$?
   secs=$(( $(date +%s) - start ))
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  last=$(grep -E '^#[0-9]+ +(DONE|INITED|NEW|REDUCE|pulse)' "$log" | tail -1)
+  last=$(grep -E '^#[0-9]+[[:space:]]+(DONE|INITED|NEW|REDUCE|pulse)' "$log" | tail -1)
   edges=$(echo "$last" | sed -n 's/.* cov: \([0-9]*\).*/\1/p')
   ft=$(echo "$last" | sed -n 's/.* ft: \([0-9]*\).*/\1/p')
   corp=$(echo "$last" | sed -n 's/.* corp: \([0-9]*\)\/.*/\1/p')

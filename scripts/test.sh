@@ -17,4 +17,7 @@ echo "== Tests (normal build)"
 (cd build && ctest -j"$jobs" --output-on-failure --timeout 300) || status=1
 echo "== Tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"
 (cd build-asan && ctest -j"$jobs" --output-on-failure --timeout 300) || status=1
+# Every fuzz target for a short, fixed time (fuzz/run.sh 600 for a longer local run).
+echo "== Fuzzing (15 s per target)"
+fuzz/run.sh 15 || status=1
 exit $status

@@ -51,9 +51,20 @@ int device_file_rebuild(char *out, size_t cap, size_t *out_len, const char *file
     const char *eol = (const char *)memchr(file + pos, '\n', file_len - pos);
     size_t seg = eol ? (size_t)(eol - (file + pos)) + 1 : file_len - pos;
     size_t piece = seg < (size_t)DEV_LINE_MAX ? seg : (size_t)DEV_LINE_MAX;
+    // An unterminated last line is judged as the line it becomes once the
+    // edit gives it its line end, so a fragment never turns into a second
+    // device behind the edit's back.
+    char last[DEV_LINE_MAX + 1];
+    const char *judge = file + pos;
+    size_t judge_len = piece;
+    if (!eol && piece < (size_t)DEV_LINE_MAX) {
+      memcpy(last, file + pos, piece);
+      last[piece] = '\n';
+      judge = last;
+      judge_len = piece + 1;
+    }
     dev_rec rec;
-    bool match = device_line_parse(file + pos, piece, &rec) &&
-                 memcmp(rec.id, line + 1, 6) == 0;
+    bool match = device_line_parse(judge, judge_len, &rec) && memcmp(rec.id, line + 1, 6) == 0;
     if (match) {
       found = 1;
       if (!del && !(out_put(out, cap, out_len, line, line_len) &&

@@ -303,7 +303,7 @@ TEST(FaultsE2E, SigkillDuringEditsLeavesOldOrNewFilesNeverPartial) {
     std::mutex mu;
     EditModel done = model;  // the files after the last answered edit
     EditModel next = model;  // the files once the edit in flight lands
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop{false}, killing{false};
     std::atomic<int> sent{0};
     std::thread client([&] {
       std::mt19937 r(round * 7919u + 1);
@@ -357,7 +357,9 @@ TEST(FaultsE2E, SigkillDuringEditsLeavesOldOrNewFilesNeverPartial) {
         if (reply.empty()) break;  // the gateway is gone
         std::lock_guard<std::mutex> l(mu);
         if (http_body(reply) != want) {
-          ADD_FAILURE() << target << " answered " << reply;
+          // A reply cut by the kill leaves this edit in flight; anything
+          // else is a wrong answer.
+          if (!killing) ADD_FAILURE() << target << " answered " << reply;
           break;
         }
         done = after;
@@ -365,6 +367,7 @@ TEST(FaultsE2E, SigkillDuringEditsLeavesOldOrNewFilesNeverPartial) {
       }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100 + rng() % 400));
+    killing = true;
     g.kill_now();
     stop = true;
     client.join();
@@ -618,12 +621,14 @@ TEST(FaultsE2E, ModemUnpluggedDuringPacketBurstListenersSeeOrderAndRecovery) {
     snprintf(b, sizeof b, "@0a1b2c.00.%02x.11.%02x%02x.50\n", i & 7, (i >> 8) & 255, i & 255);
     return std::string(b);
   };
+  // The gateway reads one report per pass of its loop (about ten a second
+  // while no client talks), so a burst of 20 is still queued at the unplug.
   int sent = 0;
-  for (; sent < 300; sent++) {
+  for (; sent < 40; sent++) {
     if (!g.modem().send_report(pkt(sent))) break;
-    if (sent == 150) g.modem().unplug();
+    if (sent == 19) g.modem().unplug();
   }
-  std::string got = recv_until(listener, "USB0\n", 5000);
+  std::string got = recv_until(listener, "USB0\n", 10000);
   ASSERT_NE(got.find("USB0\n"), std::string::npos) << got;
   // Every line before the notice is a sent packet, in the order sent.
   std::string before = got.substr(0, got.find("USB0\n"));
@@ -648,7 +653,7 @@ TEST(FaultsE2E, ModemUnpluggedDuringPacketBurstListenersSeeOrderAndRecovery) {
   for (int i = 1000; i < 1010; i++) want += line(i);
   EXPECT_EQ(after, want);
   close(listener);
-  printf("[ figures  ] burst: %d packets sent before the unplug, %d delivered before \"USB0\"\n", 151, delivered);
+  printf("[ figures  ] burst: %d packets queued at the unplug, %d delivered before \"USB0\"\n", sent, delivered);
   expect_recovered(g);
   expect_clean_output(g.output());
 }
