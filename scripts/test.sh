@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole test suite twice: a
-# normal build and a build with AddressSanitizer and UndefinedBehaviorSanitizer.
-# Exits non-zero when any test fails.
+# Installs what is missing, builds, runs every fuzz target briefly, then the
+# whole CTest suite twice: a normal build and a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer. Exits non-zero when any test fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test || exit 1
@@ -13,11 +13,11 @@ jobs=$(nproc 2>/dev/null || echo 2)
 status=0
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null && cmake --build build -j"$jobs" || exit 1
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORVEL_SANITIZE=ON >/dev/null && cmake --build build-asan -j"$jobs" || exit 1
+# Every fuzz target for a short, fixed time (fuzz/run.sh 600 for a longer local run).
+echo "== Fuzzing (15 s per target)"
+fuzz/run.sh 15 || status=1
 echo "== Tests (normal build)"
 (cd build && ctest -j"$jobs" --output-on-failure --timeout 300) || status=1
 echo "== Tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"
 (cd build-asan && ctest -j"$jobs" --output-on-failure --timeout 300) || status=1
-# Every fuzz target for a short, fixed time (fuzz/run.sh 600 for a longer local run).
-echo "== Fuzzing (15 s per target)"
-fuzz/run.sh 15 || status=1
 exit $status
