@@ -6,9 +6,19 @@
 #include <cstdint>
 #include <string>
 
-#include "json_valid.h"
+#include "../tests/common/json_check.h"
 
 namespace fuzz {
+
+// The tests' strict JSON reader (one whole value, valid UTF-8).
+inline bool json_valid(const std::string &s, std::string *why = nullptr) {
+  bool ok = json_check::valid(s);
+  if (!ok && why) *why = "not one valid JSON value";
+  return ok;
+}
+inline bool json_valid(const char *text, size_t len, std::string *why = nullptr) {
+  return json_valid(std::string(text, len), why);
+}
 
 // Stops the run with a message and the bytes involved: libFuzzer reports the
 // abort as a crash and saves the input.

@@ -15,8 +15,10 @@
 extern char **environ;
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -128,6 +130,41 @@ std::string hex(const Bytes &b) {
     s += d[c & 15];
   }
   return s;
+}
+
+Listener::Listener(Gateway &g) : fd(g.connect()) {
+  send_all(fd, "&listen");
+  hello = recv_until(fd, "USB", 3000);  // "&OK\n" and the modem state, "USB1\n" or "USB0\n"
+  if (hello.find('\n', hello.find("USB")) == std::string::npos) hello += recv_until(fd, "\n", 1000);
+}
+
+Listener::~Listener() {
+  if (fd >= 0) close(fd);
+}
+
+std::string Listener::line(int ms) {
+  if (buf.find('\n') == std::string::npos) buf += recv_until(fd, "\n", ms);
+  size_t at = buf.find('\n');
+  if (at == std::string::npos) return "";
+  std::string l = buf.substr(0, at + 1);
+  buf.erase(0, at + 1);
+  return l;
+}
+
+void Listener::reset() {
+  struct linger lg = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  close(fd);
+  fd = -1;
+}
+
+std::string log_today() {
+  time_t now = time(nullptr);
+  struct tm t;
+  gmtime_r(&now, &t);
+  char name[64];
+  snprintf(name, sizeof name, "logs/%02d%02d%02d.log", t.tm_year - 100, t.tm_mon + 1, t.tm_mday);
+  return name;
 }
 
 // ---------------------------------------------------------------- modem peer

@@ -113,6 +113,20 @@ std::string recv_for(int fd, int ms);          // whatever arrives within ms
 std::string recv_until_close(int fd, int ms);
 bool wait_closed(int fd, int ms);
 
+// A raw-protocol listener ("&listen") that reads whole lines.
+struct Listener {
+  explicit Listener(Gateway &g);
+  ~Listener();
+  std::string line(int ms = 3000);  // the next line with its "\n"; "" when none comes
+  void reset();                     // closes with a reset instead of an orderly shutdown
+  int fd;
+  std::string hello;  // the reply to "&listen"
+  std::string buf;
+};
+
+// Today's daily log file, "logs/YYMMDD.log" (the gateway runs with TZ=UTC).
+std::string log_today();
+
 // A 65-byte kind-1 input report: id, command, data, raw signal byte.
 Bytes radio_packet(uint32_t id, uint8_t cmd, const Bytes &data, uint8_t rssi_raw = 0x50,
                    uint8_t counter = 0, uint8_t b5 = 0);

@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "../../fuzz/json_valid.h"
+#include "../common/json_check.h"
 #include "harness.h"
 
 using namespace e2e;
@@ -144,7 +144,7 @@ void http_check(Gateway &g, Tally &t, const std::string &target, const std::func
   else t.ok();
 }
 
-bool json_ok(const std::string &body) { return fuzz::json_valid(body); }
+bool json_ok(const std::string &body) { return json_check::valid(body); }
 
 std::string packet_line(uint32_t id, uint8_t counter, uint8_t cmd, const Bytes &data, uint8_t rssi) {
   char b[32];
