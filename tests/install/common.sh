@@ -37,3 +37,27 @@ tree_expected() {
     done
   } | sort -u -k2
 }
+
+# Starts the gateway installed in directory $2 as user $1, from / (it must
+# find its directory itself), on a free port; its output goes to $3. Sets
+# `port` and `pid`, or leaves `port` empty when it did not start (a port
+# taken meanwhile makes the gateway exit with 1, so a few ports are tried).
+start_as_user() {
+  local user=$1 dir=$2 log=$3 attempt try
+  port=
+  for attempt in 1 2 3 4 5; do
+    try=$((20000 + RANDOM % 40000))
+    printf 'PORT=%d\n' "$try" >"$dir/setup.ini"
+    (cd / && exec setpriv --reuid="$user" --regid="$user" --init-groups -- "$dir/orvel") >"$log" 2>&1 &
+    pid=$!
+    for _ in $(seq 50); do
+      if curl -s -o /dev/null "http://127.0.0.1:$try/&get/none"; then port=$try; break; fi
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    [ -n "$port" ] && return 0
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    pid=
+  done
+}

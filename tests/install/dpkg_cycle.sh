@@ -43,22 +43,7 @@ if command -v systemctl >/dev/null; then
 fi
 
 # The installed gateway as the service user, as the unit starts it.
-port=
-for attempt in 1 2 3 4 5; do
-  try=$((20000 + RANDOM % 40000))
-  printf 'PORT=%d\n' "$try" >"$ORVEL_DIR/setup.ini"
-  (cd / && exec setpriv --reuid="$ORVEL_USER" --regid="$ORVEL_USER" --init-groups -- "$ORVEL_DIR/orvel") >"$scratch/out.log" 2>&1 &
-  pid=$!
-  for _ in $(seq 50); do
-    if curl -s -o /dev/null "http://127.0.0.1:$try/&get/none"; then port=$try; break; fi
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -n "$port" ] && break
-  kill "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-  pid=
-done
+start_as_user "$ORVEL_USER" "$ORVEL_DIR" "$scratch/out.log"
 [ -n "$port" ] || { cat "$scratch/out.log"; fail "installed gateway did not start"; }
 [ "$(curl -s "http://127.0.0.1:$port/&set/k/v")" = OK ] || fail "&set failed"
 curl -s "http://127.0.0.1:$port/&device/@0a1b2c/rel/Lamp" >/dev/null

@@ -36,23 +36,7 @@ as_user() { setpriv --reuid="$user" --regid="$user" --init-groups -- "$@"; }
 (cd "$dir" && find orvel www -type f -exec md5sum {} + | sort) >"$scratch/installed.md5"
 
 # Start on a free port: a port taken meanwhile makes the gateway exit with 1.
-port=
-for attempt in 1 2 3 4 5; do
-  try=$((20000 + RANDOM % 40000))
-  printf 'PORT=%d\n' "$try" >"$dir/setup.ini"
-  # From elsewhere: the gateway must find its directory itself.
-  (cd / && exec setpriv --reuid="$user" --regid="$user" --init-groups -- "$dir/orvel") >"$scratch/out.log" 2>&1 &
-  pid=$!
-  for _ in $(seq 50); do
-    if curl -s -o /dev/null "http://127.0.0.1:$try/&get/none"; then port=$try; break; fi
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -n "$port" ] && break
-  kill "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-  pid=
-done
+start_as_user "$user" "$dir" "$scratch/out.log"
 [ -n "$port" ] || { cat "$scratch/out.log"; fail "gateway did not start"; }
 
 get() { curl -s --max-time 5 "http://127.0.0.1:$port/$1"; }
