@@ -16,24 +16,14 @@
 
 #include "core/text.h"
 #include "decode/status.h"
+#include "radio/packet.h"
 
-// Radio packet (a 65-byte input report), as far as the decoder reads it:
-//   offset  content
-//   0       1: radio packet
-//   1       L: position of the signal byte, 8 + number of data bytes
-//   2..4    id bytes 1..3 (low nibble of id byte 3: channel)
-//   5, 6    not decoded here (byte 6 bits 0-2: counter)
-//   7       command code; bit 7 set on a device's reply
-//   8..L-1  data d0, d1, ...
-//   L       signal strength, signed raw value
-// `cmd_info` receives a pointer to byte 1, so its offsets are one less.
-constexpr int PACKET_SIZE = 65;
-constexpr int PK_LEN = 1;
-constexpr int PK_ID = 2;
+// The packet layout is in radio/packet.h. `cmd_info` receives a pointer to
+// the length byte, so its offsets are one less.
 constexpr int ID_BYTES = 3;
-constexpr int LB_CODE = 6;  // from the length byte
-constexpr int LB_DATA = 7;  // from the length byte
-constexpr int DATA_POS = 8;  // L of a packet without data
+constexpr int LB_CODE = PK_CMD - PK_LEN;
+constexpr int LB_DATA = PK_DATA - PK_LEN;
+constexpr int DATA_POS = PK_DATA;  // L of a packet without data
 constexpr int DATA_MAX = PACKET_SIZE - 1 - DATA_POS - 1;  // 55: the signal byte stays inside
 
 constexpr int NAME_SIZE = 64;
@@ -195,7 +185,7 @@ bool pac_json(const uint8_t *packet, char *event) {
   char data[DATA_TEXT_SIZE] = {};
 
   // The id first: the status decoder reads the channel from it.
-  sprint_hex(g_last_id_str, packet + PK_ID, ID_BYTES);
+  sprint_hex(g_last_id_str, packet + PK_ID1, ID_BYTES);
   cmd_info(packet + PK_LEN, name, data);
   text_cut_copy(g_data, sizeof g_data, data);  // cut at 63 characters
 

@@ -11,18 +11,14 @@
 #include "devices/device_list.h"
 #include "net/http_reply.h"
 #include "net/socket.h"
+#include "radio/packet.h"
 #include "radio/transmit.h"
 
-// Packet bytes read here (the whole layout is beside rf_got_packet):
-//   1   L, the length byte: data are bytes 8 .. L-1, none when L is 8
-//   7   command code
-//   8   d0: in a status or level report, the device kind
-//   10  d2: channel 1 level (dimmer) or channel bits (four relays)
-//   11  d3: channel 2 level (two-channel dimmer)
-constexpr int PAC_LEN = 1;
-constexpr int PAC_CMD = 7;
-constexpr int PAC_DATA = 8;
-constexpr int PAC_LEN_MAX = 63;
+// Data bytes of a status or level report read here (packet layout in
+// radio/packet.h):
+//   d0  the device kind
+//   d2  channel 1 level (dimmer) or channel bits (four relays)
+//   d3  channel 2 level (two-channel dimmer)
 
 constexpr uint8_t CMD_TEMP = 0x10;
 constexpr uint8_t CMD_STATUS_ACK = 0x82;
@@ -67,12 +63,12 @@ static int chan_need(uint8_t kind, int chan) { return kind == KIND_DIM2 && chan 
 
 int device_list_cache(const uint8_t *packet) {
   if (!dev_list[0].id[0]) return -1;
-  int len = packet[PAC_LEN];
-  if (len < PAC_DATA || len > PAC_LEN_MAX) return -1;
-  uint8_t cmd = packet[PAC_CMD];
+  int len = packet[PK_LEN];
+  if (len < PK_DATA || len > PK_LEN_MAX) return -1;
+  uint8_t cmd = packet[PK_CMD];
   if (cmd != CMD_STATUS_ACK && cmd != CMD_LEVEL_ACK && cmd != CMD_TEMP) return -1;
-  int data_len = len - PAC_DATA;
-  const uint8_t *data = packet + PAC_DATA;
+  int data_len = len - PK_DATA;
+  const uint8_t *data = packet + PK_DATA;
   char now[16];
   snprintf(now, sizeof now, "%lu", (unsigned long)time(nullptr));
 

@@ -10,6 +10,7 @@
 
 #include "core/text.h"
 #include "net/socket.h"
+#include "radio/packet.h"
 #include "radio/transmit.h"
 
 con_rec http_con[HTTP_CON_MAX];
@@ -110,9 +111,6 @@ void http_con_timer() {
   }
   usb_removed = 0;
 }
-
-// Radio packet offsets used for matching (full layout beside rf_got_packet).
-constexpr int PK_ID1 = 2, PK_ID2 = 3, PK_ID3 = 4, PK_CMD = 7;
 
 void http_con_answer(const uint8_t *packet, const char *event) {
   for (int i = 0; i < HTTP_CON_MAX; i++) {

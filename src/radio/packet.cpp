@@ -2,17 +2,7 @@
 // hand-offs in their fixed order (scheduler watch, device-list filter,
 // waiting HTTP connections, debug output, state cache and packet log, raw
 // listeners).
-//
-// Radio packet (input report of kind 1, 65 bytes; L = byte 1):
-//   offset  content
-//   0       1: radio packet
-//   1       L: offset of the signal byte = 8 + number of data bytes (8..63)
-//   2..4    device id bytes 1..3 (low 4 bits of byte 4: channel)
-//   5       carried into the text form only
-//   6       bits 0-2: packet counter
-//   7       command code (a reply carries the sent code | 0x80)
-//   8..L-1  data
-//   L       received signal strength, signed raw value
+// The packet layout is documented beside its constants in radio/packet.h.
 #include "radio/packet.h"
 
 #include <cstring>
@@ -26,8 +16,6 @@
 #include "net/waits.h"
 #include "sched/cron.h"
 
-constexpr int PK_LEN = 1, PK_ID1 = 2, PK_ID2 = 3, PK_ID3 = 4, PK_B5 = 5, PK_CNT = 6, PK_CMD = 7, PK_DATA = 8;
-constexpr int PK_LEN_MIN = 8, PK_LEN_MAX = 63;
 constexpr int DUP_WINDOW = 5;       // passes of the main loop
 constexpr int8_t WEAK_RSSI = 79;    // at or below: unlisted devices are dropped
 

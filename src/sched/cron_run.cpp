@@ -10,6 +10,7 @@
 
 #include "core/logs.h"
 #include "core/settings.h"
+#include "radio/packet.h"
 #include "radio/transmit.h"
 #include "sched/cron.h"
 
@@ -23,15 +24,6 @@ namespace {
 
 // The minute cron_at examined last; -1 so the first call examines its minute.
 int last_min = -1;
-
-// Radio packet bytes read by the reply watch (the full layout lives with the
-// packet dispatcher):
-//   byte 2..4  device id bytes 1..3 (byte 4 with its channel nibble)
-//   byte 7     command code; a reply carries the sent code | 0x80
-constexpr int PKT_ID1 = 2;
-constexpr int PKT_ID2 = 3;
-constexpr int PKT_ID3 = 4;
-constexpr int PKT_CMD = 7;
 
 // Copies the entry's commands into free queue entries, from index 0 upward;
 // commands that find no free entry are dropped.
@@ -113,8 +105,8 @@ bool cron_run() {
 }
 
 void cron_watch(const uint8_t *packet) {
-  if (cron_listen.cmd && cron_listen.cmd == packet[PKT_CMD] && cron_listen.id1 == packet[PKT_ID1] &&
-      cron_listen.id2 == packet[PKT_ID2] && cron_listen.id3 == packet[PKT_ID3])
+  if (cron_listen.cmd && cron_listen.cmd == packet[PK_CMD] && cron_listen.id1 == packet[PK_ID1] &&
+      cron_listen.id2 == packet[PK_ID2] && cron_listen.id3 == packet[PK_ID3])
     cron_got_reply = 1;
 }
 
