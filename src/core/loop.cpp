@@ -12,6 +12,7 @@
 #include "core/files.h"
 #include "core/logs.h"
 #include "core/settings.h"
+#include "core/sinks.h"
 #include "devices/device_list.h"
 #include "net/socket.h"
 #include "net/waits.h"
@@ -36,6 +37,7 @@ void main_loop_pass() {
     http_con_timer();
     cron();
     cron_run();
+    sinks_tick();
   }
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/sinks.h"
 #include "core/text.h"
 #include "decode/event.h"
 #include "decode/status.h"
@@ -87,6 +88,7 @@ int device_list_cache(const uint8_t *packet) {
       char state[8];
       if (data_len >= chan_need(data[D_KIND], chan) && status_by_chan(state, data, (char)chan))
         field_set(dev_list[i].val, sizeof dev_list[i].val, state, 0);
+      sinks_device(i);
     }
     return 0;
   }
@@ -107,6 +109,7 @@ int device_list_cache(const uint8_t *packet) {
   // The value is the text before its first ',', cut to what val holds.
   field_set(dev_list[i].val, sizeof dev_list[i].val, text, ',');
   time_set(&dev_list[i], now, g_rssi);
+  sinks_device(i);
   return i;
 }
 

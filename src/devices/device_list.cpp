@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/sinks.h"
 #include "core/text.h"
 
 dev_rec dev_list[DEV_MAX + 1];
@@ -100,6 +101,7 @@ int device_list_load() {
       break;
     }
   }
+  sinks_devices_loaded(count);
   return count;
 }
 

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include "core/settings.h"
+#include "core/sinks.h"
+#include "core/watch.h"
 #include "core/text.h"
 #include "net/dispatch.h"
 #include "net/listeners.h"
@@ -122,14 +124,17 @@ static void socket_serve(uint32_t h) {
 }
 
 void socket_rx_wait(int ms) {
-  struct pollfd fds[SOCKETS_MAX];
+  struct pollfd fds[SOCKETS_MAX + WATCH_MAX];
   nfds_t nfds = sockets_set.count;
   for (nfds_t i = 0; i < nfds; i++) {
     fds[i].fd = (int)sockets_set.fd[i];
     fds[i].events = POLLIN;
     fds[i].revents = 0;
   }
-  int r = poll(fds, nfds, ms);
+  watch_rec w[WATCH_MAX];
+  int nw = watch_list(w);
+  for (int i = 0; i < nw; i++) fds[nfds + i] = {w[i].fd, w[i].events, 0};
+  int r = poll(fds, nfds + nw, ms);
   if (r < 0) {
     if (errno != EINTR) perror("select() error");
     return;
@@ -150,6 +155,8 @@ void socket_rx_wait(int ms) {
     else
       socket_serve(h);
   }
+  for (int i = 0; i < nw; i++)
+    if (fds[nfds + i].revents) watch_dispatch(fds[nfds + i].fd, fds[nfds + i].revents);
 }
 
 bool soc_send(uint32_t sock, const void *data, size_t len) {
@@ -176,4 +183,5 @@ void soc_drop(uint32_t sock) {
   soc_close(sock);
   http_con_close(sock);
   listen_close(sock);
+  sinks_close(sock);
 }

@@ -20,6 +20,7 @@
 #include <cwchar>
 
 #include "core/logs.h"
+#include "core/sinks.h"
 #include "net/listeners.h"
 #include "net/waits.h"
 #include "radio/packet.h"
@@ -51,6 +52,7 @@ void usb_opened() {
   usb_version_set(product);
   hid_set_nonblocking(usb_handle, 1);
   listen_usb(true);
+  sinks_usb(true);
 }
 
 // The modem went away: close it and tell the waits and the listeners.
@@ -61,6 +63,7 @@ void usb_lost() {
   usb_handle = nullptr;
   usb_removed = 1;
   listen_usb(false);
+  sinks_usb(false);
 }
 
 }  // namespace

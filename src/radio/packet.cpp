@@ -9,6 +9,7 @@
 
 #include "core/flags.h"
 #include "core/logs.h"
+#include "core/sinks.h"
 #include "core/text.h"
 #include "decode/event.h"
 #include "devices/device_list.h"
@@ -78,8 +79,10 @@ void rf_got_packet(const uint8_t *packet) {
   if (!root && g_rssi_i <= WEAK_RSSI && device_list_find_mask(g_last_id_str) == -1) return;
   http_con_answer(packet, event);
   dbug(event);
-  pac_to_str(packet, event);
-  dbug(event);
-  if (device_list_cache(packet) >= 0) packet_log(event);
-  listen_packet(event);
+  char line[EVENT_SIZE];
+  pac_to_str(packet, line);
+  dbug(line);
+  if (device_list_cache(packet) >= 0) packet_log(line);
+  listen_packet(line);
+  sinks_packet(packet, event);
 }

@@ -1,0 +1,20 @@
+// The places a radio event goes after the gateway's own tables have taken it:
+// a short list of subsystems called in a fixed order (event stream, MQTT
+// bridge, metrics, history). Each subsystem has one function per event kind,
+// called only from here, and never reaches back into the caller.
+#pragma once
+#include <cstdint>
+
+// A received packet that passed the filters; `event` is the JSON object a
+// long-poll receives. Called once per packet, after the raw listeners.
+void sinks_packet(const uint8_t *packet, const char *event);
+// The cached state of listed device `index` (dev_list) was updated.
+void sinks_device(int index);
+// The device table was reloaded (an edit or a start); `count` devices.
+void sinks_devices_loaded(int count);
+// The modem came (true) or went (false).
+void sinks_usb(bool connected);
+// A connection is being closed: every table that holds it lets it go.
+void sinks_close(uint32_t sock);
+// Once a second, from the loop's tick.
+void sinks_tick();
