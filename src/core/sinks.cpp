@@ -15,4 +15,8 @@ void sinks_usb(bool connected) { (void)connected; }
 
 void sinks_close(uint32_t sock) { (void)sock; }
 
+void sinks_tx(tx_source source) { (void)source; }
+
+void sinks_no_reply(const char *id) { (void)id; }
+
 void sinks_tick() {}

@@ -16,5 +16,11 @@ void sinks_devices_loaded(int count);
 void sinks_usb(bool connected);
 // A connection is being closed: every table that holds it lets it go.
 void sinks_close(uint32_t sock);
+// Where a radio command came from.
+enum tx_source : uint8_t { TX_HTTP, TX_RAW, TX_CRON, TX_MQTT, TX_SOURCES };
+// A radio command from `source` was written to the modem.
+void sinks_tx(tx_source source);
+// Device `id` (six hex digits, no '@') did not answer a command in time.
+void sinks_no_reply(const char *id);
 // Once a second, from the loop's tick.
 void sinks_tick();

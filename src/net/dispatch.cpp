@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "core/flags.h"
+#include "core/sinks.h"
 #include "core/text.h"
 #include "net/listeners.h"
 #include "net/router.h"
@@ -58,9 +59,12 @@ bool soc_got_msg(uint32_t sock, char *msg) {
     case '$':
       soc_msg(sock, usb_led(msg) ? "$OK\n" : "$ERR\n");
       return true;
-    case '@':
-      soc_msg(sock, usb_rf_tx(msg) == 0 ? "@ERR\n" : "@OK\n");
+    case '@': {
+      uint8_t result = usb_rf_tx(msg);
+      if (rf_tx_sent(result)) sinks_tx(TX_RAW);
+      soc_msg(sock, result == RF_TX_BAD ? "@ERR\n" : "@OK\n");
       return true;
+    }
     case 'G':
       if (msg[1] == 'E' && msg[2] == 'T') return HTTP_req(sock, msg);
       break;

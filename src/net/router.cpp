@@ -11,6 +11,7 @@
 
 #include "core/flags.h"
 #include "core/logs.h"
+#include "core/sinks.h"
 #include "core/text.h"
 #include "devices/device_list.h"
 #include "net/http_reply.h"
@@ -34,7 +35,9 @@ static bool reply_error(uint32_t sock, const char *msg) {
 
 // Route 1: a radio command, answered by its result code.
 static bool route_radio(uint32_t sock, const char *route) {
-  int8_t result = (int8_t)usb_rf_tx(route);
+  uint8_t sent = usb_rf_tx(route);
+  if (rf_tx_sent(sent)) sinks_tx(TX_HTTP);
+  int8_t result = (int8_t)sent;
   if (result == 2) {
     http_reply(sock, 202, OK_OBJECT);
     return false;

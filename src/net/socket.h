@@ -24,6 +24,8 @@ void socket_rx_wait(int ms);
 bool soc_msg(uint32_t sock, const char *text);
 // Sends `len` bytes, all of them or until an error/time-out; false on failure.
 bool soc_send(uint32_t sock, const void *data, size_t len);
+// Bytes accepted by soc_send for `sock` that the peer has not taken yet.
+size_t soc_queued(uint32_t sock);
 // Closes the socket and removes it from sockets_set (not from other tables).
 void soc_close(uint32_t sock);
 // Closes a connection and clears it from every connection table.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/sinks.h"
 #include "core/text.h"
 #include "net/socket.h"
 #include "radio/packet.h"
@@ -107,6 +108,7 @@ void http_con_timer() {
       id[6] = 0;
       snprintf(body, sizeof body, "{\"id\":\"@%s\",\"cmd\":\"ERROR\",\"data\":\"NO REPLY\",\"rssi\":\"\"}", id);
       http_con_finish(e, body);
+      sinks_no_reply(id);
     }
   }
   usb_removed = 0;

@@ -22,6 +22,9 @@ extern con_rec last_tx;
 // Level of the last set-level command; LEVEL_NONE after any other command.
 extern uint8_t g_last_set_level;
 
+// True for the results that mean a report was written to the modem.
+inline bool rf_tx_sent(uint8_t result) { return result == RF_TX_AWAIT || result == RF_TX_NO_REPLY; }
+
 // Sends one radio text command (it may run on, as in an HTTP request line).
 // Returns RF_TX_NO_MODEM, RF_TX_BAD, RF_TX_AWAIT or RF_TX_NO_REPLY.
 uint8_t usb_rf_tx(const char *text);

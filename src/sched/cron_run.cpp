@@ -10,6 +10,7 @@
 
 #include "core/logs.h"
 #include "core/settings.h"
+#include "core/sinks.h"
 #include "radio/packet.h"
 #include "radio/transmit.h"
 #include "sched/cron.h"
@@ -77,6 +78,9 @@ bool cron_run() {
     if (e[0] != '@') continue;
     if (cron_retry && --cron_retry == 0) {
       sys_log("Cron NOREPLY: %s", e);
+      char id[7] = {};
+      memcpy(id, e + 1, 6);
+      sinks_no_reply(id);
       cron_done(e);
       continue;
     }
@@ -84,7 +88,9 @@ bool cron_run() {
       cron_done(e);
       return true;
     }
-    if (!cron_tx(e)) {
+    uint8_t result = cron_tx(e);
+    if (rf_tx_sent(result)) sinks_tx(TX_CRON);
+    if (!result) {
       sys_log("Cron CMD ER: %s", e);
       cron_done(e);
       continue;

@@ -1,0 +1,13 @@
+// The MQTT bridge: the gateway's devices on an MQTT broker, with discovery
+// configs for home hubs. Off unless setup.ini names MQTT_HOST.
+#pragma once
+#include <cstdint>
+
+// Reads the bridge's settings and starts connecting; no-op when off.
+void mqtt_start();
+// "off", "connected" or "disconnected".
+const char *mqtt_state();
+// Seconds since the bridge was last connected (0 while connected or off).
+long mqtt_down_seconds();
+// Messages published since start.
+uint64_t mqtt_published_total();
