@@ -19,7 +19,8 @@
 //   - a handle is sent to only while it is an open connection;
 //   - sockets_set, listn and http_con hold only open connections, each once,
 //     and sockets_set holds every open connection;
-//   - an HTTP message ends its connection at once or parks it;
+//   - an HTTP message ends its connection at once, parks it, or starts an
+//     upload that receives the rest of its body;
 //   - a handler that asks for the close has not closed the handle itself;
 //   - every HTTP reply has one status line, a header end, and a JSON body
 //     whenever its header says JSON (parked replies included: at the end
@@ -47,6 +48,7 @@
 #include "net/dispatch.h"
 #include "net/listeners.h"
 #include "net/socket.h"
+#include "net/upload.h"
 #include "net/waits.h"
 #include "radio/packet.h"
 #include "radio/transmit.h"
@@ -191,7 +193,7 @@ void message(int i, const char *bytes, size_t n) {
   if (!keep) {
     if (!fd_open(fd)) fuzz::fail("a handler closed its connection and asked for the close too", m);
     soc_drop((uint32_t)fd);
-  } else if (is_http && !http_con_has((uint32_t)fd)) {
+  } else if (is_http && fd_open(fd) && !http_con_has((uint32_t)fd) && !upload_has((uint32_t)fd)) {
     fuzz::fail("an HTTP request left its connection open without parking it", m);
   }
 }
@@ -210,7 +212,7 @@ void packet(const char *hex, size_t n) {
 }
 
 void tick() {
-  if (g_rftimer) g_rftimer--;
+  fuzz::now_ms += 100;
   http_con_timer();
   cron_run();
 }
@@ -261,12 +263,14 @@ void record(const char *r, size_t n) {
 
 void state_reset() {
   sockets_reset();
+  upload_reset();
   listen_reset();
   http_con_reset();
   device_list_reset();
   cron_reset();
   transmit_reset();
   packet_filter_reset();
+  packet_clock_ms = fuzz::clock_ms;
   decode_reset();
   flags_reset();
   settings_reset();

@@ -151,6 +151,7 @@ void state_reset() {
   http_con_reset();
   listen_reset();
   packet_filter_reset();
+  packet_clock_ms = fuzz::clock_ms;
   decode_reset();
   flags_reset();
   cron_reset();
@@ -191,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   for (size_t off = 1; off + 64 <= size; off += 64) {
     one(data + off);
-    if (g_rftimer) g_rftimer--;  // one pass of the main loop
+    fuzz::now_ms += 100;  // one pass of the main loop
   }
   state_reset();
   return 0;

@@ -163,6 +163,9 @@ uint8_t modem_last_write[65];
 int modem_writes = 0;
 static int g_fake_device;
 
+int64_t now_ms = 0;
+int64_t clock_ms() { return now_ms; }
+
 void modem_plug() { usb_handle = reinterpret_cast<hid_device *>(&g_fake_device); }
 void modem_unplug() { usb_handle = nullptr; }
 
@@ -172,6 +175,7 @@ void modem_unplug() { usb_handle = nullptr; }
 extern "C" {
 hid_device *hid_open(unsigned short, unsigned short, const wchar_t *) { return nullptr; }
 int hid_read(hid_device *, unsigned char *, size_t) { return 0; }
+int hid_read_timeout(hid_device *, unsigned char *, size_t, int) { return 0; }
 int hid_write(hid_device *, const unsigned char *data, size_t length) {
   size_t n = length < sizeof fuzz::modem_last_write ? length : sizeof fuzz::modem_last_write;
   memcpy(fuzz::modem_last_write, data, n);

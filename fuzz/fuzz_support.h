@@ -37,6 +37,9 @@ void scratch_check_and_clean();
 
 // The modem stand-in: a non-null handle whose writes are recorded.
 void modem_plug();
+// The duplicate filter's clock: a pass of the main loop is 100 ms.
+extern int64_t now_ms;
+int64_t clock_ms();
 void modem_unplug();
 extern uint8_t modem_last_write[65];
 extern int modem_writes;

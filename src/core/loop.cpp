@@ -1,7 +1,8 @@
 // Start-up and the main loop: one thread, one pass at a time. A pass waits
-// for the sockets (100 ms with a modem, 1000 ms without), serves them, polls
-// the modem, counts the duplicate window down, and runs the timed work once
-// per change of the clock second.
+// for the connections, the modem reader and the other watched descriptors
+// until the next second at most, serves whatever is ready, and runs the
+// timed work once per change of the clock second. Nothing in a pass waits on
+// one client or on the modem.
 #include "core/loop.h"
 
 #include <csignal>
@@ -15,26 +16,32 @@
 #include "core/sinks.h"
 #include "devices/device_list.h"
 #include "net/socket.h"
+#include "net/upload.h"
 #include "net/waits.h"
 #include "radio/modem.h"
 #include "radio/packet.h"
 #include "sched/cron.h"
 
 static const char BANNER[] = "ORVEL V1.90";
-constexpr int WAIT_MODEM_MS = 100;
-constexpr int WAIT_NO_MODEM_MS = 1000;
 
 static time_t last_tick = (time_t)-1;  // no second yet: the first pass ticks
 
+// Milliseconds until the clock's next second (at least 1).
+static int ms_to_next_second() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return 1000 - (int)(ts.tv_nsec / 1000000);
+}
+
 void main_loop_pass() {
   fflush(stdout);
-  socket_rx_wait(usb_handle ? WAIT_MODEM_MS : WAIT_NO_MODEM_MS);
-  usb_rx();
-  if (g_rftimer) g_rftimer--;
+  socket_rx_wait(ms_to_next_second());
   time_t now = time(nullptr);
   if (now != last_tick) {
     last_tick = now;
     http_con_timer();
+    upload_tick();
+    socket_tick();
     cron();
     cron_run();
     sinks_tick();
@@ -50,7 +57,9 @@ int orvel_main() {
   if (!isdir("logs")) mkdir("logs", 0755);
   settings();
   sys_log("%s", BANNER);
+  upload_settings();
   if (!socket_init()) return 1;
+  if (!usb_start()) puts("modem reader failed to start");
   printf("Devices Loaded:%d\n", device_list_load());
   int ncrons = cron_file_load();
   printf("Crons loaded: %d\n", ncrons);

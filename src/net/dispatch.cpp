@@ -70,10 +70,7 @@ bool soc_got_msg(uint32_t sock, char *msg) {
       break;
     case 'P':
       if (msg[1] == 'O' && msg[2] == 'S' && msg[3] == 'T') {
-        if (msg[4] && msg[5] && str_begin(msg + 6, "&save/")) {
-          POST_save(sock, msg);
-          return false;
-        }
+        if (msg[4] && msg[5] && str_begin(msg + 6, "&save/")) return upload_begin(sock, msg);
         return HTTP_req(sock, msg + 1);
       }
       break;

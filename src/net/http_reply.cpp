@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "net/socket.h"
 
@@ -30,14 +31,16 @@ static const char *reply_head(int kind, char *buf, size_t cap) {
 
 void http_reply(uint32_t sock, int kind, const char *body) {
   char head[256];
+  std::string reply;
   if (kind == 301) {
-    soc_msg(sock, "HTTP/1.1 301 Moved Permanently\r\nLocation:");
-    soc_msg(sock, body ? body : "");
-    soc_msg(sock, "\r\n\r\n");
-    return;
+    reply = "HTTP/1.1 301 Moved Permanently\r\nLocation:";
+    reply += body ? body : "";
+    reply += "\r\n\r\n";
+  } else {
+    if (!reply_head(kind, head, sizeof head - sizeof TAIL)) return;
+    strcat(head, TAIL);
+    reply = head;
+    if (body) reply += body;
   }
-  if (!reply_head(kind, head, sizeof head - sizeof TAIL)) return;
-  strcat(head, TAIL);
-  soc_msg(sock, head);
-  if (body && body[0]) soc_msg(sock, body);
+  soc_send(sock, reply.data(), reply.size());  // header and body in one send
 }

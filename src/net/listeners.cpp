@@ -18,6 +18,12 @@ bool listen_add(uint32_t sock) {
   return false;
 }
 
+bool listen_has(uint32_t sock) {
+  for (int i = 0; i < LISTN_MAX; i++)
+    if (listn[i] == sock) return true;
+  return false;
+}
+
 void listen_close(uint32_t sock) {
   for (int i = 0; i < LISTN_MAX; i++)
     if (listn[i] == sock) listn[i] = 0;

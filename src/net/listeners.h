@@ -8,6 +8,8 @@ extern uint32_t listn[LISTN_MAX];
 // Registers a listener; false when the table is full. A connection holds at
 // most one slot: a second registration is accepted without taking another.
 bool listen_add(uint32_t sock);
+// True when the connection is a listener.
+bool listen_has(uint32_t sock);
 // Clears every slot that holds the handle.
 void listen_close(uint32_t sock);
 // "USB1\n" or "USB0\n" to every listener.

@@ -9,6 +9,7 @@
 #include "core/text.h"
 #include "net/http_reply.h"
 #include "net/socket.h"
+#include "net/static_files.h"
 
 // Store route layout, t = the route text handed over by the router:
 //
@@ -66,31 +67,7 @@ bool mem_file_set(const char *name, char *value) {
   return len > 0 && put == len && closed;
 }
 
-bool mem_file_get(const char *name, uint32_t sock) {
-  FILE *f = fopen(name, "r");
-  if (!f) return false;
-  struct stat st;
-  if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
-    fclose(f);
-    return false;
-  }
-  http_reply(sock, 200, nullptr);
-  char buf[MEM_READ_BLOCK];
-  bool ok = true;
-  for (;;) {
-    size_t got = fread(buf, 1, sizeof buf, f);
-    if (got > 0 && !soc_send(sock, buf, got)) {
-      ok = false;
-      break;
-    }
-    if (got < sizeof buf) {
-      ok = !ferror(f);  // end of file, or a read error that ends the transfer
-      break;
-    }
-  }
-  fclose(f);
-  return ok;
-}
+bool mem_file_get(const char *name, uint32_t sock) { return file_reply(sock, name, 200); }
 
 bool memcache(uint32_t sock, char *route) {
   mem_route r;

@@ -93,6 +93,7 @@ static bool route_amp(uint32_t sock, char *request, char *t) {
   if (str_eq(t, "&kill")) {
     sys_log("&kill");
     http_reply(sock, 200, "Stopping Server...bye!\n");
+    soc_flush(sock);
     shutdown((int)sock, SHUT_RDWR);
     fflush(stdout);
     exit(0);

@@ -1,10 +1,13 @@
-// Static files from "www", and the file streamer that the log viewer shares.
-// A file is streamed through one 512-byte buffer; its reply kind comes from
-// its name (".html", ".js", ".css" anywhere in it, first match wins).
+// Static files from "www", and the file sender that the log viewer and the
+// value store share. A file leaves with its header (small files) or by
+// sendfile as the socket takes it; its reply kind comes from its name
+// (".html", ".js", ".css" anywhere in it, first match wins).
 #include "net/static_files.h"
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include "core/files.h"
@@ -41,31 +44,26 @@ static int file_kind(const char *name) {
   return 201;
 }
 
-bool file_to_soc(const char *name, uint32_t sock) {
+bool file_reply(uint32_t sock, const char *name, int kind) {
   // Read-only: a web directory the gateway may not write is the secure norm.
-  // Anything but a regular file counts as not found.
+  // Anything but a regular file counts as not found (O_NONBLOCK: a FIFO
+  // never holds the loop).
+  int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
   struct stat st;
-  if (stat(name, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  FILE *f = fopen(name, "rb");
-  if (!f) return false;
-  http_reply(sock, file_kind(name), nullptr);
-  char buf[512];
-  bool ok = true;
-  for (;;) {
-    size_t n = fread(buf, 1, sizeof buf, f);
-    if (n > 0 && !soc_send(sock, buf, n)) {
-      dbug("file_to_soc() ERROR");
-      ok = false;
-      break;
-    }
-    if (n < sizeof buf) {
-      ok = !ferror(f);  // a read error ends the transfer as a failure
-      break;
-    }
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return false;
   }
-  fclose(f);
-  return ok;
+  http_reply(sock, kind, nullptr);
+  if (!soc_send_file(sock, fd, st.st_size)) {
+    dbug("file_to_soc() ERROR");
+    return false;
+  }
+  return true;
 }
+
+bool file_to_soc(const char *name, uint32_t sock) { return file_reply(sock, name, file_kind(name)); }
 
 bool http_serve_file(uint32_t sock, const char *target) {
   char name[STATIC_NAME_CAP];

@@ -1,19 +1,24 @@
-// File upload. The body is streamed to "tmp_file" in reads of at most
-// RX_BUF - 1 bytes and renamed over the target only when complete and synced,
-// so the old target stays whole until the new one replaces it. The upload runs
-// inside the request's handling and holds the main loop while it waits.
+// File upload. Each upload is a record of the upload table: its body is
+// written, as it arrives, to "mem/~up<handle>" (the '~' keeps it out of the
+// value store's names) and renamed over the target only when complete and
+// synced, so the old target stays whole until the new one replaces it.
+// Uploads never wait: the loop calls upload_rx when data is there.
 #include "net/upload.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/statvfs.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core/logs.h"
+#include "core/settings.h"
 #include "core/text.h"
+#include "net/conn.h"
 #include "net/http_reply.h"
 #include "net/socket.h"
 
@@ -65,76 +70,146 @@ bool upload_req_parse(const char *msg, size_t nbytes, upload_req *out) {
   return true;
 }
 
-static int upload_abort(FILE *tmp) {
-  fclose(tmp);
-  remove(UPLOAD_TMP);
-  return 0;
+struct upload_rec {
+  uint32_t sock;                // 0 = free
+  int fd;                       // the temporary file
+  char tmp[MEM_NAME_SIZE + 8];  // "mem/~up<handle>"
+  char target[MEM_NAME_SIZE];
+  long expected, received;
+  time_t started, last_rx;      // monotonic seconds
+};
+
+static upload_rec uploads[UPLOAD_MAX];
+static long upload_size_max = UPLOAD_SIZE_DEFAULT;
+
+void upload_reset() {
+  for (auto &u : uploads) {
+    if (u.sock) {
+      close(u.fd);
+      unlink(u.tmp);
+    }
+    u = upload_rec{};
+  }
+  upload_size_max = UPLOAD_SIZE_DEFAULT;
 }
 
-// Makes the temporary file durable, then moves it over the target.
-static int upload_finish(uint32_t sock, FILE *tmp, const char *target) {
-  bool ok = fflush(tmp) == 0 && fsync(fileno(tmp)) == 0;
-  ok = (fclose(tmp) == 0) && ok;
-  if (!ok || rename(UPLOAD_TMP, target) != 0) {
-    remove(UPLOAD_TMP);
-    return 0;
-  }
-  int dir = open("mem", O_RDONLY | O_DIRECTORY);
-  if (dir >= 0) {
-    fsync(dir);  // the rename itself survives a power cut
-    close(dir);
-  }
-  http_reply(sock, 200, nullptr);
-  return 1;
+void upload_settings() {
+  char value[64];
+  if (setting_get("MAXUPLOAD", value) == 1 && atol(value) > 0) upload_size_max = atol(value);
 }
 
-int POST_save(uint32_t sock, char *msg) {
+static upload_rec *upload_find(uint32_t sock) {
+  for (auto &u : uploads)
+    if (u.sock == sock) return &u;
+  return nullptr;
+}
+
+bool upload_has(uint32_t sock) { return sock && upload_find(sock); }
+
+static void upload_free(upload_rec *u, bool keep_file) {
+  close(u->fd);
+  if (!keep_file) unlink(u->tmp);
+  *u = upload_rec{};
+}
+
+void upload_close(uint32_t sock) {
+  if (upload_rec *u = sock ? upload_find(sock) : nullptr) upload_free(u, false);
+}
+
+static bool write_all(int fd, const char *p, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= size_t(w);
+  }
+  return true;
+}
+
+// Room for `bytes` more that still leaves UPLOAD_FREE_MIN free in "mem".
+static bool upload_room(long bytes) {
+  struct statvfs vfs;
+  if (statvfs("mem", &vfs) != 0) return true;  // unknown: the write itself will tell
+  unsigned long long avail = (unsigned long long)vfs.f_bavail * vfs.f_frsize;
+  return avail >= (unsigned long long)bytes + UPLOAD_FREE_MIN;
+}
+
+// Makes the temporary file durable, then moves it over the target and
+// answers; on any failure the target stays as it was.
+static void upload_finish(upload_rec *u) {
+  uint32_t sock = u->sock;
+  bool ok = fsync(u->fd) == 0 && rename(u->tmp, u->target) == 0;
+  upload_free(u, ok);
+  if (ok) {
+    int dir = open("mem", O_RDONLY | O_DIRECTORY);
+    if (dir >= 0) {
+      fsync(dir);  // the rename itself survives a power cut
+      close(dir);
+    }
+    http_reply(sock, 200, nullptr);
+  }
+  soc_drop(sock);
+}
+
+bool upload_begin(uint32_t sock, char *msg) {
   size_t nbytes = g_nbytes < 0 ? 0 : size_t(g_nbytes);
   if (nbytes > size_t(RX_BUF - 1)) nbytes = RX_BUF - 1;
   upload_req req;
-  if (!upload_req_parse(msg, nbytes, &req)) return 0;
+  if (!upload_req_parse(msg, nbytes, &req)) return false;
   dbug(req.target);
-
-  FILE *tmp = fopen(UPLOAD_TMP, "w");
-  if (!tmp) return 0;
-  if (req.body_len > 0 && fwrite(msg + req.body_off, 1, req.body_len, tmp) != req.body_len)
-    return upload_abort(tmp);
-  long received = long(req.body_len);
-
-  int fd = int(sock);
-  int fl = fcntl(fd, F_GETFL);
-  if (fl < 0 || fcntl(fd, F_SETFL, fl | O_NONBLOCK) < 0) {
-    perror("fcntl() failed");
-    return upload_abort(tmp);
+  if (req.expected > upload_size_max || !upload_room(req.expected)) {
+    sys_log("Upload refused: %ld bytes for %s", req.expected, req.target);
+    return false;
   }
-
+  upload_rec *u = upload_find(0);
+  if (!u || upload_find(sock)) return false;
+  snprintf(u->tmp, sizeof u->tmp, "mem/~up%u", unsigned(sock));
+  u->fd = open(u->tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (u->fd < 0) return false;
+  u->sock = sock;
+  memcpy(u->target, req.target, sizeof u->target);
+  u->expected = req.expected;
+  u->received = long(req.body_len);
+  u->started = u->last_rx = conn_now();
+  if (!write_all(u->fd, msg + req.body_off, req.body_len)) {
+    upload_free(u, false);
+    return false;
+  }
   // Every byte of each read is kept, so a read that passes the expected
   // length is stored whole.
-  int idle = 0;
-  for (;;) {
-    if (received >= req.expected) return upload_finish(sock, tmp, req.target);
-    ssize_t got = recv(fd, msg, RX_BUF - 1, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        perror("recv() failed");
-        return upload_abort(tmp);
-      }
-      // Nothing waiting: wait up to a second. Only a wait that ends without
-      // data counts as idle; one cut short by data (or the close) is followed
-      // by the read that takes it.
-      pollfd p = {fd, POLLIN, 0};
-      if (poll(&p, 1, UPLOAD_IDLE_WAIT_MS) > 0) continue;
-      if (++idle >= UPLOAD_IDLE_MAX) {
-        fputs("\nPOST TIMEOUT!", stdout);
-        fflush(stdout);
-        return upload_abort(tmp);
-      }
-      continue;
+  if (u->received >= u->expected) upload_finish(u);
+  return true;
+}
+
+void upload_rx(uint32_t sock) {
+  upload_rec *u = upload_find(sock);
+  if (!u) return;
+  char buf[RX_BUF];
+  ssize_t got = recv(int(sock), buf, sizeof buf, MSG_DONTWAIT);
+  if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
+  if (got <= 0 || !write_all(u->fd, buf, size_t(got))) {  // the client gave up, or the disk is full
+    upload_free(u, false);
+    soc_drop(sock);
+    return;
+  }
+  u->last_rx = conn_now();
+  u->received += long(got);
+  if (u->received >= u->expected) upload_finish(u);
+}
+
+void upload_tick() {
+  time_t now = conn_now();
+  for (auto &u : uploads) {
+    if (!u.sock) continue;
+    bool idle = now - u.last_rx >= UPLOAD_IDLE_MAX;
+    if (!idle && now - u.started < UPLOAD_TIME_MAX) continue;
+    if (idle) {
+      fputs("\nPOST TIMEOUT!", stdout);
+      fflush(stdout);
     }
-    if (got == 0) return upload_abort(tmp);  // the client gave up
-    idle = 0;
-    if (fwrite(msg, 1, size_t(got), tmp) != size_t(got)) return upload_abort(tmp);
-    received += long(got);
+    uint32_t sock = u.sock;
+    upload_free(&u, false);
+    soc_drop(sock);
   }
 }

@@ -1,14 +1,16 @@
-// File upload: "POST /&save/<name>" streams the body into "tmp_file" and
-// moves it over "mem/<name>" only once it is complete.
+// File upload: "POST /&save/<name>" receives the body into a temporary file
+// of its own connection and moves it over "mem/<name>" only once complete.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
 #include "net/memstore.h"
 
-constexpr const char *UPLOAD_TMP = "tmp_file";
-constexpr int UPLOAD_IDLE_MAX = 6;      // one-second waits without data before giving up
-constexpr int UPLOAD_IDLE_WAIT_MS = 1000;
+constexpr int UPLOAD_IDLE_MAX = 6;        // seconds without data before giving up
+constexpr int UPLOAD_TIME_MAX = 600;      // seconds an upload may take in all
+constexpr long UPLOAD_SIZE_DEFAULT = 16L << 20;  // MAXUPLOAD when not set
+constexpr long UPLOAD_FREE_MIN = 64L << 20;      // free bytes an upload must leave
+constexpr int UPLOAD_MAX = 64;            // uploads at once (one per connection)
 
 // What the first receive of an upload says.
 struct upload_req {
@@ -24,8 +26,24 @@ struct upload_req {
 // refused, or the length is not a positive number.
 bool upload_req_parse(const char *msg, size_t nbytes, upload_req *out);
 
-// Receives the upload on `sock`; `msg` is the first receive inside the
-// caller's RX_BUF buffer (byte count in g_nbytes), reused for further reads.
-// 1 after a complete upload (answered kind 200), 0 otherwise (no answer; the
-// target untouched and "tmp_file" removed).
-int POST_save(uint32_t sock, char *msg);
+// Starts the upload that the first receive `msg` (byte count in g_nbytes)
+// announces: checks the name, the length against MAXUPLOAD and the free
+// space, writes the body bytes that came with the header into the
+// connection's own temporary file in "mem" (a name the value store never
+// serves) and completes at once when they are all. False when refused or
+// failed (no answer; nothing left behind): the caller closes the connection.
+bool upload_begin(uint32_t sock, char *msg);
+// True while the connection's upload is receiving its body.
+bool upload_has(uint32_t sock);
+// Reads what arrived for the connection's upload. A complete upload is
+// synced, moved over its target and answered kind 200; a failed one is
+// removed; either way the connection is then closed.
+void upload_rx(uint32_t sock);
+// Ends the connection's upload, if any, leaving no partial file.
+void upload_close(uint32_t sock);
+// Once a second: ends uploads idle for UPLOAD_IDLE_MAX seconds ("\nPOST
+// TIMEOUT!" on the console) or running longer than UPLOAD_TIME_MAX.
+void upload_tick();
+// Reads MAXUPLOAD from the settings.
+void upload_settings();
+void upload_reset();

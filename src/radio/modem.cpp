@@ -1,6 +1,7 @@
-// The USB radio modem link. Owns usb_handle and usb_version: opens the modem
-// whenever none is open, reads at most one input report per call without
-// blocking, routes it by kind, and reports the modem's arrival and removal.
+// The USB radio modem link, main-thread side. Owns usb_handle and
+// usb_version: takes the reader thread's events from the loop's poll set
+// (modem_reader.cpp), routes each input report by kind as soon as it
+// arrives, and reports the modem's arrival and removal.
 //
 // Input report (65 bytes, byte 0 is the kind):
 //   kind 1  radio packet, handed to rf_got_packet
@@ -18,22 +19,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <algorithm>
+#include <cstring>
+#include <poll.h>
 
 #include "core/logs.h"
 #include "core/sinks.h"
+#include "core/watch.h"
 #include "net/listeners.h"
 #include "net/waits.h"
+#include "radio/modem_reader.h"
 #include "radio/packet.h"
 
 namespace {
 
-constexpr unsigned short MODEM_VENDOR = 0x04D8;
-constexpr unsigned short MODEM_PRODUCT = 0x2005;
-constexpr int REPORT_LEN = 65;
-// One wide character more than usb_version holds bytes: hidapi keeps the
-// last place for the terminator, and a 255-character name must still fill
-// all 255 bytes.
-constexpr int PRODUCT_WCHARS = 256;
+constexpr int REPORT_LEN = MODEM_REPORT_LEN;
 constexpr size_t VERSION_BYTES = sizeof(usb_version) - 1;  // 255 and a NUL
 
 constexpr uint8_t KIND_PACKET = 1;
@@ -41,29 +41,51 @@ constexpr uint8_t KIND_TOUCH = 2;
 constexpr int TOUCH_CHANNELS = 4;
 constexpr int TOUCH_FIRST = 1;
 
-// Opened modem: product string, non-blocking mode, listeners told.
-void usb_opened() {
+// Opened modem: product string, listeners told.
+void usb_opened(hid_device *dev, const wchar_t *product) {
+  usb_handle = dev;
   puts("USB Found");
   sys_log("USB Found");
-  wchar_t product[PRODUCT_WCHARS] = {};
-  int got = hid_get_product_string(usb_handle, product, PRODUCT_WCHARS);
-  product[PRODUCT_WCHARS - 1] = L'\0';
-  if (got < 0) product[0] = L'\0';  // unreadable: empty text
   usb_version_set(product);
-  hid_set_nonblocking(usb_handle, 1);
   listen_usb(true);
   sinks_usb(true);
 }
 
-// The modem went away: close it and tell the waits and the listeners.
+// The modem went away: tell the waits and the listeners.
 void usb_lost() {
   puts("USB Removed");
   sys_log("USB Removed");
-  hid_close(usb_handle);
   usb_handle = nullptr;
   usb_removed = 1;
   listen_usb(false);
   sinks_usb(false);
+}
+
+void usb_report(const uint8_t *report, int len) {
+  uint8_t full[REPORT_LEN] = {};
+  memcpy(full, report, len < REPORT_LEN ? len : REPORT_LEN);
+  if (full[0] == KIND_PACKET) rf_got_packet(full);
+  else if (full[0] == KIND_TOUCH) touch_debug(full);
+}
+
+// Every message waiting from the reader, in order.
+void usb_ready(int, short) {
+  uint8_t msg[MODEM_MSG_MAX];
+  int n;
+  while ((n = modem_reader_take(msg, sizeof msg)) > 0) {
+    if (msg[0] == 'O' && n >= (int)(1 + sizeof(void *))) {
+      hid_device *dev;
+      memcpy(&dev, msg + 1, sizeof dev);
+      wchar_t product[MODEM_PRODUCT_WCHARS] = {};
+      memcpy(product, msg + 1 + sizeof dev, std::min(sizeof product, (size_t)n - 1 - sizeof dev));
+      product[MODEM_PRODUCT_WCHARS - 1] = L'\0';
+      usb_opened(dev, product);
+    } else if (msg[0] == 'L') {
+      if (usb_handle) usb_lost();  // a forgotten modem is not reported gone
+    } else if (msg[0] == 'R' && usb_handle) {
+      usb_report(msg + 1, n - 1);
+    }
+  }
 }
 
 }  // namespace
@@ -85,28 +107,15 @@ void usb_version_set(const wchar_t *product) {
   usb_version[n] = '\0';
 }
 
-bool usb_rx() {
-  if (usb_handle == nullptr) {
-    usb_handle = hid_open(MODEM_VENDOR, MODEM_PRODUCT, nullptr);
-    if (usb_handle == nullptr) return false;
-    usb_opened();
-  }
-  uint8_t report[REPORT_LEN] = {};
-  int got = hid_read(usb_handle, report, REPORT_LEN);
-  if (got < 0) {
-    usb_lost();
-    return false;
-  }
-  if (got == 0) return false;
-  if (report[0] == KIND_PACKET) {
-    rf_got_packet(report);
-    return true;
-  }
-  if (report[0] == KIND_TOUCH) {
-    touch_debug(report);
-    return true;
-  }
-  return false;
+bool usb_start() {
+  int fd = modem_reader_start();
+  return fd >= 0 && watch_set(fd, POLLIN, usb_ready);
+}
+
+int usb_write(const uint8_t *report, size_t len) {
+  // Without the reader (fuzz targets and unit tests) the handle is written directly.
+  if (!modem_reader_running()) return usb_handle ? hid_write(usb_handle, report, len) : -1;
+  return modem_reader_write(report, len);
 }
 
 void touch_debug(const uint8_t *report) {
@@ -118,6 +127,6 @@ void touch_debug(const uint8_t *report) {
 }
 
 void usb_forget() {
-  if (usb_handle != nullptr) hid_close(usb_handle);
   usb_handle = nullptr;
+  if (modem_reader_running()) modem_reader_forget();
 }

@@ -6,6 +6,7 @@
 #include "radio/packet.h"
 
 #include <cstring>
+#include <ctime>
 
 #include "core/flags.h"
 #include "core/logs.h"
@@ -17,14 +18,22 @@
 #include "net/waits.h"
 #include "sched/cron.h"
 
-constexpr int DUP_WINDOW = 5;       // passes of the main loop
+constexpr int64_t DUP_WINDOW_MS = 500;  // a repeat within this time is the same packet
 constexpr int8_t WEAK_RSSI = 79;    // at or below: unlisted devices are dropped
 
-uint8_t g_rftimer = 0;
+static int64_t clock_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t (*packet_clock_ms)() = clock_ms;
+static int64_t window_end = 0;  // the duplicate window is open until then
 static uint8_t last_cnt, last_cmd, last_id1, last_id2, last_id3;
 
 void packet_filter_reset() {
-  g_rftimer = 0;
+  window_end = 0;
+  packet_clock_ms = clock_ms;
   last_cnt = last_cmd = last_id1 = last_id2 = last_id3 = 0;
 }
 
@@ -53,7 +62,8 @@ void pac_to_str(const uint8_t *packet, char *text) {
 
 // True when the packet repeats the last one let through inside the window.
 static bool packet_is_duplicate(const uint8_t *packet) {
-  if (g_rftimer == 0) last_cmd = 0;
+  int64_t now = packet_clock_ms();
+  if (now >= window_end) last_cmd = 0;
   if (!gfilter) return false;
   uint8_t cnt = packet[PK_CNT] & 7;
   if (cnt == last_cnt && packet[PK_CMD] == last_cmd && packet[PK_ID3] == last_id3 &&
@@ -64,7 +74,7 @@ static bool packet_is_duplicate(const uint8_t *packet) {
   last_id3 = packet[PK_ID3];
   last_id2 = packet[PK_ID2];
   last_id1 = packet[PK_ID1];
-  g_rftimer = DUP_WINDOW;
+  window_end = now + DUP_WINDOW_MS;
   return false;
 }
 

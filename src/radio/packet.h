@@ -17,7 +17,8 @@ constexpr int PK_KIND = 0, PK_LEN = 1, PK_ID1 = 2, PK_ID2 = 3, PK_ID3 = 4, PK_B5
               PK_DATA = 8;
 constexpr int PK_LEN_MIN = 8, PK_LEN_MAX = 63;  // other length bytes are ignored
 
-extern uint8_t g_rftimer;  // duplicate window in main-loop passes
+// The duplicate filter's clock in milliseconds (monotonic; a seam for tests).
+extern int64_t (*packet_clock_ms)();
 
 // Dispatches one kind-1 input report (65 bytes).
 void rf_got_packet(const uint8_t *packet);

@@ -11,7 +11,7 @@
 //
 // Output report:
 //   offset  content
-//   0       0x00, report number taken by hid_write
+//   0       0x00, report number taken by the modem write
 //   1       0x01, radio packet
 //   2       length: 6 + data bytes (raw form: 7 + data bytes)
 //   3-5     device id bytes 1..3
@@ -237,7 +237,7 @@ uint8_t usb_rf_tx(const char *text) {
   uint8_t report[RF_REPORT_LEN];
   uint8_t result = rf_tx_build(text, report, root != 0, clock);
   if (result == RF_TX_BAD) return RF_TX_BAD;
-  hid_write(usb_handle, report, RF_REPORT_LEN);  // a lost modem shows at the next read
+  usb_write(report, RF_REPORT_LEN);  // a lost modem shows at the next read
   return result;
 }
 
@@ -255,7 +255,7 @@ bool usb_led(const char *text) {
   if (usb_handle == nullptr) return false;
   uint8_t report[LED_REPORT_LEN];
   if (!led_report_build(text, report)) return false;
-  hid_write(usb_handle, report, LED_REPORT_LEN);
+  usb_write(report, LED_REPORT_LEN);
   return true;
 }
 

@@ -147,7 +147,7 @@ TEST(HttpRoutes, EveryFlagRouteThenKill) {
   EXPECT_TRUE(g.wait_output("USB Found\n", 5000, 2)) << g.output();
   EXPECT_EQ(g.count_output("USB Removed"), 0u);
   g.modem().unplug();
-  ASSERT_TRUE(g.wait_output("USB Removed\n"));
+  ASSERT_TRUE(g.wait_output("USB Removed\n")) << g.output();
   for (const char *t : {"/&usb?", "/&ip?"}) EXPECT_EQ(g.get(t), H200 + "USB:NONE\n") << t;
   EXPECT_EQ(g.get("/&led=0F"), H200 + "LED:ER\n");
   EXPECT_EQ(g.get("/&version?"), H200 + "ORVEL V1.90Modem Seven");  // kept while away

@@ -32,8 +32,8 @@ unit_value ReadWritePaths | grep -qx "$ORVEL_DIR" || fail "unit does not let the
 grep -q "GROUP=\"$ORVEL_USER\"" "$rule" || fail "udev rule does not give the modem to group $ORVEL_USER"
 # The ids the rule matches are the ids the gateway opens.
 for id in MODEM_VENDOR MODEM_PRODUCT; do
-  hex=$(sed -n "s/.*constexpr unsigned short $id = 0x\([0-9A-Fa-f]*\);.*/\1/p" "$src/src/radio/modem.cpp" | tr A-F a-f)
-  [ -n "$hex" ] || fail "$id not found in src/radio/modem.cpp"
+  hex=$(sed -n "s/.*constexpr unsigned short $id = 0x\([0-9A-Fa-f]*\);.*/\1/p" "$src/src/radio/modem_reader.cpp" | tr A-F a-f)
+  [ -n "$hex" ] || fail "$id not found in src/radio/modem_reader.cpp"
   attr=idVendor
   [ "$id" = MODEM_PRODUCT ] && attr=idProduct
   grep -q "ATTRS{$attr}==\"$hex\"" "$rule" || fail "udev rule does not match $attr $hex"
