@@ -8,6 +8,7 @@
 // gateway's replies carry no Content-Length, so a client that stops at the
 // end of the body (wrk) would only measure how fast the close follows.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -33,6 +34,7 @@
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
+extern char **environ;
 
 namespace {
 
@@ -142,17 +144,23 @@ struct Server {
   Modem *modem = nullptr;
 };
 
+// Runs argv[0] in dir with `env` added to ours, its output in dir/out.txt.
+// Everything is prepared before fork: other threads may hold the heap's lock.
 pid_t spawn(const std::string &dir, std::vector<std::string> argv, std::vector<std::string> env) {
+  std::vector<char *> args, envp;
+  for (auto &a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  for (auto &e : env) envp.push_back(e.data());
+  for (char **e = environ; *e; e++)  // none inherited that would change the run
+    if (strncmp(*e, "LD_PRELOAD=", 11) && strncmp(*e, "ORVEL_VMODEM=", 13) && strncmp(*e, "TZ=", 3)) envp.push_back(*e);
+  envp.push_back(nullptr);
+  std::string out = dir + "/out.txt";
   pid_t pid = fork();
   if (pid == 0) {
-    if (chdir(dir.c_str()) != 0) _exit(120);
-    FILE *out = fopen("out.txt", "w");
-    if (out) dup2(fileno(out), 1), dup2(fileno(out), 2);
-    for (auto &e : env) putenv(e.data());
-    std::vector<char *> args;
-    for (auto &a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    execv(args[0], args.data());
+    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (chdir(dir.c_str()) != 0 || fd < 0) _exit(120);
+    dup2(fd, 1), dup2(fd, 2);
+    execve(args[0], args.data(), envp.data());
     _exit(121);
   }
   return pid;
@@ -179,7 +187,7 @@ void stop_server(Server &s, std::thread *sender = nullptr) {
 
 // The gateway copied into a fresh directory with www/ holding the test files.
 Server start_orvel(const std::string &name, const std::string &bin, const std::string &vmodem, const std::string &www) {
-  Server s{name, fs::temp_directory_path() / ("orvel-bench-" + name + "-XXXXXX")};
+  Server s{name, fs::temp_directory_path() / ("orvel-bench-" + std::to_string(getpid()) + "-XXXXXX")};
   s.dir = mkdtemp(s.dir.data());
   fs::copy_file(bin, s.dir + "/orvel");
   fs::create_directory(s.dir + "/www");
@@ -385,7 +393,7 @@ Burst burst(Server &s, int n, std::thread &sender) {
     }
   }
   close(l);
-  if (sent == n && now_ms() - last >= 2000) b.lost = n - b.delivered;
+  if (b.delivered == n || (sent == n && now_ms() - last >= 2000)) b.lost = n - b.delivered;
   b.ms = last - t0;
   b.rate = b.ms > 0 ? b.delivered * 1000.0 / b.ms : 0;
   return b;
