@@ -155,18 +155,18 @@ function stateText(d) {
 
 // Sends one radio command; resolves to the device's event, or null after
 // showing what went wrong.
-async function radio(id, form) {
+async function radio(id, form, quiet = false) {
   let ev;
   try { ev = await getJson('/' + id + form); } catch (e) {
-    if (e.status !== 401) toast('The gateway did not answer (' + e.message + ')', true);
+    if (e.status !== 401 && !quiet) toast('The gateway did not answer (' + e.message + ')', true);
     return null;
   }
   if (ev.cmd === 'ERROR') {
     if (ev.data === 'NO REPLY' && ev.id) {
       if (!isLost(ev.id)) state.home.unreachable.push(ev.id);
       for (const d of state.devices) if (d.id.startsWith(ev.id.slice(0, 6))) updateTile(d);
-      toast(nameOf(ev.id) + ' did not answer', true);
-    } else {
+      if (!quiet) toast(nameOf(ev.id) + ' did not answer', true);
+    } else if (!quiet) {
       toast((ev.id ? nameOf(ev.id) + ': ' : '') + (ev.data || 'error'), true);
     }
     return null;
@@ -198,6 +198,22 @@ async function loadDevices() {
   state.devices.forEach(rememberLevel);
   renderHome();
   refreshCommandSelects();
+}
+
+// After a gateway restart nothing is known of the switches and dimmers until
+// they report: ask each unknown one for its status, two at a time.
+async function askUnknown() {
+  const queue = state.devices.filter((d) => !d.val && (kindOf(d) === 'switch' || kindOf(d) === 'level') && !isLost(d.id));
+  const seen = new Set();
+  const worker = async () => {
+    for (let d; (d = queue.shift());) {
+      const mask = d.id.slice(0, 6);  // one status answers for every channel
+      if (seen.has(mask)) continue;
+      seen.add(mask);
+      await radio(d.id, '=?', true);
+    }
+  };
+  await Promise.all([worker(), worker()]);
 }
 
 async function loadHome() {
@@ -285,6 +301,7 @@ function updateTile(d) {
   const main = $('.tile-main', tile);
   if (kind === 'switch' || kind === 'level') main.setAttribute('aria-pressed', on ? 'true' : 'false');
   if (!tile.dataset.dragging) $('.state', tile).textContent = stateText(d);
+  tile.classList.toggle('unknown', kind === 'sensor' ? tempOf(d.val) === null : !d.val);
   let badge = $('.badge', tile);
   if (lost && !badge) main.append(el('span', { class: 'badge' }, 'No reply'));
   if (!lost && badge) badge.remove();
@@ -557,7 +574,9 @@ function startStream() {
   const es = new EventSource('/&events');
   const json = (fn) => (e) => { try { fn(parseJson(e.data)); } catch (err) { /* a broken event is skipped */ } };
   es.addEventListener('open', () => {
-    if (opened || state.live === 'stream') { loadDevices(); loadHome(); }
+    // What happened before the stream opened is read again.
+    loadDevices();
+    if (opened) loadHome();
     opened = true;
     state.live = 'stream';
     setChip('#st-live', 'Live', true);
@@ -586,6 +605,7 @@ async function listen() {
   if (listening) return;
   listening = true;
   state.live = 'poll';
+  scheduleDevices(1000);  // what happened before the first poll was parked
   for (;;) {
     let ev;
     setChip('#st-live', 'Live', true);
@@ -860,6 +880,7 @@ function start() {
     for (const d of state.devices) if (kindOf(d) === 'sensor') loadHistory(d.id);
     cronClear();
     loadCrons();
+    askUnknown();
   });
   checkHealth();
   setInterval(checkHealth, 10000);
