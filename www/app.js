@@ -858,6 +858,7 @@ async function login(ev) {
   if (res.status !== 200) { err.textContent = res.status === 401 ? 'That token is not right.' : 'Sign-in failed (HTTP ' + res.status + ').'; return; }
   f.reset();
   $('#login').hidden = true;
+  $('#logout').hidden = false;
   for (const n of [$('header.top'), $('nav.tabs'), $('main')]) n.inert = false;
   if (!state.started) start(); else { loadDevices(); loadHome(); checkHealth(); if (!state.live) startStream(); }
 }
@@ -908,7 +909,13 @@ async function boot() {
   field($('#log-form'), 'day').value = today.getFullYear() + '-' + pad(today.getMonth() + 1) + '-' + pad(today.getDate());
   $('#log-form').addEventListener('submit', showLog);
   getText('/&version?').then((t) => { $('#version').textContent = t.trim(); }).catch(() => {});
-  if (await authState() === 'required') { showLogin(); return; }
+  $('#logout').addEventListener('click', async () => {
+    try { await fetch('/&logout', { cache: 'no-store' }); } catch (e) { /* signed out or gone: reload either way */ }
+    location.reload();
+  });
+  const auth = await authState();
+  if (auth === 'required') { showLogin(); return; }
+  $('#logout').hidden = auth !== 'ok';
   start();
 }
 

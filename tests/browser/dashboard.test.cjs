@@ -294,6 +294,12 @@ test('the household dashboard', { timeout: 150000 }, async (t) => {
       found.push(...(await axeSerious(p)).map((v) => name + ' ' + v));
       assert.ok(await p.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth), name + ': no sideways scrolling');
       await p.screenshot({ path: path.join(artifacts, 'dashboard-' + name + '.png') });
+      if (name === 'phone') {
+        await p.getByRole('button', { name: 'Schedule' }).click();
+        await p.locator('#crons .entry').first().waitFor();
+        found.push(...(await axeSerious(p)).map((v) => 'phone schedule ' + v));
+        await p.screenshot({ path: path.join(artifacts, 'dashboard-phone-schedule.png'), fullPage: true });
+      }
       assert.deepStrictEqual(p.errors, []);
       await p.context().close();
     }
@@ -324,5 +330,7 @@ test('sign-in with a token', { timeout: 60000 }, async (t) => {
   await page.reload();  // the session cookie keeps the browser signed in
   await tile(page, '2c3d10').waitFor();
   assert.ok(await page.locator('#login').isHidden());
+  await page.getByRole('button', { name: 'Sign out' }).click();
+  await token.waitFor();
   await context.close();
 });
