@@ -5,8 +5,9 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test || exit 1
-# The dashboard test drives the system Chromium through playwright-core.
-if [ ! -d tests/browser/node_modules/playwright-core ]; then
+# The dashboard test drives the system Chromium through playwright-core and
+# checks accessibility with axe-core.
+if [ ! -d tests/browser/node_modules/playwright-core ] || [ ! -d tests/browser/node_modules/axe-core ]; then
   (cd tests/browser && npm ci --no-audit --no-fund --loglevel=error) || exit 1
 fi
 jobs=$(nproc 2>/dev/null || echo 2)

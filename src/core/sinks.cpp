@@ -2,12 +2,14 @@
 // A new subsystem adds one line to each function it needs, here and only here.
 #include "core/sinks.h"
 
+#include "home/home.h"
+
 void sinks_packet(const uint8_t *packet, const char *event) {
-  (void)packet;
   (void)event;
+  home_packet(packet);
 }
 
-void sinks_device(int index) { (void)index; }
+void sinks_device(int index) { home_device(index); }
 
 void sinks_devices_loaded(int count) { (void)count; }
 
@@ -17,6 +19,6 @@ void sinks_close(uint32_t sock) { (void)sock; }
 
 void sinks_tx(tx_source source) { (void)source; }
 
-void sinks_no_reply(const char *id) { (void)id; }
+void sinks_no_reply(const char *id) { home_no_reply(id); }
 
-void sinks_tick() {}
+void sinks_tick() { home_tick(); }

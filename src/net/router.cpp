@@ -14,6 +14,7 @@
 #include "core/sinks.h"
 #include "core/text.h"
 #include "devices/device_list.h"
+#include "home/home.h"
 #include "net/http_reply.h"
 #include "net/logview.h"
 #include "net/memstore.h"
@@ -64,6 +65,7 @@ static bool reply_text(uint32_t sock, const char *body) {
 
 // The routes that begin with '&' (rows 5 to 23).
 static bool route_amp(uint32_t sock, char *request, char *t) {
+  if (home_http(sock, t)) return false;
   if (str_begin(t, "&listen")) {
     if (!comet_add(sock)) return reply_error(sock, "ERROR: Sockets Full\n");
     http_reply(sock, 202, "");

@@ -10,7 +10,8 @@
 //   col   14   ':'
 //   col   15-16 minute (atoi), 0..59
 //   col   17   '/'
-//   col   18.. commands "@" + 6 lower hex + "=" + 1..3 digits, up to NUL or ' ';
+//   col   18.. commands "@" + 6 lower hex + "=" + 1..3 digits (a level) or "!"
+//              (a toggle), up to NUL or ' ';
 //              any other character between them is skipped
 #include "sched/cron.h"
 
@@ -64,10 +65,13 @@ bool cron_cmds_parse(const char *p, cron_entry *e) {
   for (; *p && *p != ' '; p++) {
     if (*p != '@') continue;
     if (!isID(p)) return false;  // also proves p[1..6] are inside the text
-    if (p[CMD_EQ] != '=') return false;
-    if (!isnumch(p[CMD_LEVEL])) return false;
-    int len = CMD_LEVEL + 1;
-    while (len < CMD_LEVEL + CMD_LEVEL_MAX_DIGITS && isnumch(p[len])) len++;
+    int len = CMD_EQ + 1;  // "@id!": toggle
+    if (p[CMD_EQ] != '!') {
+      if (p[CMD_EQ] != '=') return false;
+      if (!isnumch(p[CMD_LEVEL])) return false;
+      len = CMD_LEVEL + 1;
+      while (len < CMD_LEVEL + CMD_LEVEL_MAX_DIGITS && isnumch(p[len])) len++;
+    }
     if (n == CRON_CMDS_MAX) return false;
     memcpy(e->cmds[n], p, len);
     e->cmds[n][len] = 0;

@@ -1,12 +1,17 @@
 // The dashboard in real headless Chromium against the real gateway and the
-// simulated house: see the devices, switch a relay and see its state change,
-// add a schedule entry and see it listed. Leaves a screenshot as an artifact.
+// simulated house: tiles follow the devices, a button press arrives live and
+// is still shown after a reload, a device that did not answer is marked, the
+// temperature chart keeps its history over a gateway restart, rooms are kept
+// on the gateway, schedule entries are added and edited without replacing
+// each other, sign-in with a token, no serious accessibility violations, and
+// screenshots (desktop, phone, dark) as artifacts.
 //
 // Needs: Debian chromium (/usr/bin/chromium, or CHROMIUM=path) and the npm
-// package playwright-core (no browser download). Run from the source tree:
+// packages playwright-core (no browser download) and axe-core. Run from the
+// source tree:
 //   node --test tests/browser/
 // Environment: ORVEL_BUILD (default ./build) holds orvel, orvel-sim and
-// libvmodem.so; ORVEL_ARTIFACTS (default ORVEL_BUILD) gets dashboard.png.
+// libvmodem.so; ORVEL_ARTIFACTS (default ORVEL_BUILD) gets the screenshots.
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
@@ -20,6 +25,8 @@ const { chromium } = require('playwright-core');
 const root = path.resolve(__dirname, '..', '..');
 const build = path.resolve(process.env.ORVEL_BUILD || path.join(root, 'build'));
 const artifacts = path.resolve(process.env.ORVEL_ARTIFACTS || build);
+const AXE = require.resolve('axe-core/axe.min.js');
+const FIRST_LOAD_MAX = 150 * 1024;
 
 function freePort() {
   return new Promise((resolve, reject) => {
@@ -36,7 +43,18 @@ function httpGet(port, target) {
     const sock = net.connect(port, '127.0.0.1', () => sock.write('GET ' + target + ' HTTP/1.1\r\n\r\n'));
     let data = '';
     sock.on('data', (d) => { data += d; });
-    sock.on('end', () => resolve(data.slice(data.indexOf('\r\n\r\n') + 4)));
+    sock.on('end', () => resolve({ status: Number(data.split(' ')[1]), body: data.slice(data.indexOf('\r\n\r\n') + 4) }));
+    sock.on('error', reject);
+  });
+}
+
+// One line to the simulator's control socket; resolves to its answer.
+function simControl(sockPath, line) {
+  return new Promise((resolve, reject) => {
+    const sock = net.connect(sockPath, () => sock.write(line + '\n'));
+    let data = '';
+    sock.on('data', (d) => { data += d; if (data.includes('\n')) sock.end(); });
+    sock.on('end', () => resolve(data));
     sock.on('error', reject);
   });
 }
@@ -50,73 +68,269 @@ async function waitFor(what, check, ms = 10000) {
   }
 }
 
-test('dashboard drives the simulated house', { timeout: 90000 }, async (t) => {
+// The simulated house and a gateway on it, in a fresh directory; `files` are
+// written there first. restart() stops the gateway and starts it again on the
+// same files.
+async function startHouse(t, { settings = '', files = {} } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'orvel-browser-'));
   const port = await freePort();
   const modem = path.join(dir, 'modem.sock');
+  const ctl = path.join(dir, 'sim.ctl');
   fs.copyFileSync(path.join(build, 'orvel'), path.join(dir, 'orvel'));
   fs.chmodSync(path.join(dir, 'orvel'), 0o755);
   fs.cpSync(path.join(root, 'www'), path.join(dir, 'www'), { recursive: true });
-  fs.writeFileSync(path.join(dir, 'setup.ini'), 'PORT=' + port + '\n');
+  fs.writeFileSync(path.join(dir, 'setup.ini'), 'PORT=' + port + '\n' + settings);
+  for (const [name, text] of Object.entries(files)) {
+    fs.mkdirSync(path.dirname(path.join(dir, name)), { recursive: true });
+    fs.writeFileSync(path.join(dir, name), text);
+  }
   const children = [];
   const started = (cmd, args, env) => {
-    const out = fs.openSync(path.join(dir, path.basename(cmd) + '.log'), 'w');
+    const out = fs.openSync(path.join(dir, path.basename(cmd) + '.log'), 'a');
     const child = spawn(cmd, args, { cwd: dir, env: { ...process.env, ...env }, stdio: ['ignore', out, out] });
     children.push(child);
     return child;
   };
-  let browser;
-  t.after(async () => {
-    if (browser) await browser.close();
+  t.after(() => {
     for (const c of children) if (c.exitCode === null) c.kill('SIGTERM');
     if (!process.env.ORVEL_KEEP_BROWSER) fs.rmSync(dir, { recursive: true, force: true });
   });
-
-  started(path.join(build, 'orvel-sim'), ['--socket', modem, '--house', path.join(root, 'sim', 'house.txt'),
+  started(path.join(build, 'orvel-sim'), ['--socket', modem, '--control', ctl, '--house', path.join(root, 'sim', 'house.txt'),
     '--write-devices', path.join(dir, 'devices'), '--quiet']);
-  await waitFor('the simulator', () => fs.existsSync(modem) && fs.existsSync(path.join(dir, 'devices')));
-  started(path.join(dir, 'orvel'), [], { ORVEL_VMODEM: modem, LD_PRELOAD: path.join(build, 'libvmodem.so'),
-    ASAN_OPTIONS: 'verify_asan_link_order=0:detect_leaks=0' });
-  const base = 'http://127.0.0.1:' + port;
-  await waitFor('the gateway with its modem', async () => (await httpGet(port, '/&usb?')) === 'USB:OK\n');
+  await waitFor('the simulator', () => fs.existsSync(modem) && fs.existsSync(ctl) && fs.existsSync(path.join(dir, 'devices')));
+  let gateway;
+  const startGateway = async () => {
+    gateway = started(path.join(dir, 'orvel'), [], { ORVEL_VMODEM: modem, LD_PRELOAD: path.join(build, 'libvmodem.so'),
+      ASAN_OPTIONS: 'verify_asan_link_order=0:detect_leaks=0' });
+    await waitFor('the gateway with its modem', async () => (await httpGet(port, '/&usb?')).body === 'USB:OK\n');
+  };
+  await startGateway();
+  return {
+    dir, port, base: 'http://127.0.0.1:' + port,
+    sim: (line) => simControl(ctl, line),
+    restart: async () => {
+      const gone = new Promise((r) => gateway.once('exit', r));
+      gateway.kill('SIGTERM');
+      await gone;
+      await startGateway();
+    },
+  };
+}
 
+let browser;
+test.before(async () => {
   browser = await chromium.launch({ executablePath: process.env.CHROMIUM || '/usr/bin/chromium', args: ['--no-sandbox'] });
-  const page = await browser.newPage({ viewport: { width: 412, height: 900 } });
-  const pageErrors = [];
-  page.on('pageerror', (e) => pageErrors.push(String(e)));
-  await page.goto(base + '/');
+});
+test.after(async () => { if (browser) await browser.close(); });
 
-  // The device list: one card per listed device, the house's names.
-  const kitchen = page.locator('article.card', { hasText: 'Kitchen light' });
-  await kitchen.waitFor();
-  assert.ok(await page.locator('article.card').count() >= 10, 'every listed device has a card');
-  await page.locator('#modem.ok').waitFor();
+async function openPage(house, { width = 1280, height = 860, dark = false } = {}) {
+  const context = await browser.newContext({ viewport: { width, height }, colorScheme: dark ? 'dark' : 'light' });
+  const page = await context.newPage();
+  page.errors = [];
+  page.on('pageerror', (e) => page.errors.push(String(e)));
+  page.on('dialog', (d) => d.accept());
+  await page.goto(house.base + '/');
+  await page.locator('.tile').first().waitFor();
+  return page;
+}
 
-  // Switch the relay on, then off, and watch its state follow.
-  await kitchen.getByRole('button', { name: 'On', exact: true }).click();
-  await kitchen.locator('.val', { hasText: /^ON$/ }).waitFor();
-  await kitchen.getByRole('button', { name: 'Off', exact: true }).click();
-  await kitchen.locator('.val', { hasText: /^OFF$/ }).waitFor();
+const tile = (page, id) => page.locator('.tile[data-id="@' + id + '"]');
+const stateOf = (page, id) => tile(page, id).locator('.state');
 
-  // A deaf device answers nothing: the error is shown, not swallowed.
-  const broken = page.locator('article.card', { hasText: 'Broken socket' });
-  await broken.getByRole('button', { name: 'Status' }).click();
-  await page.locator('.toast.error', { hasText: 'NO REPLY' }).waitFor();
+async function axeSerious(page) {
+  if (!(await page.evaluate(() => !!window.axe))) await page.addScriptTag({ path: AXE });
+  const result = await page.evaluate(() => window.axe.run(document, { resultTypes: ['violations'] }));
+  return result.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical')
+    .map((v) => v.id + ': ' + v.nodes.map((n) => n.target.join(' ')).join(', '));
+}
 
-  // A schedule entry: Kitchen light to 100 at 06:45 on weekdays.
-  await page.getByRole('button', { name: 'Schedule' }).click();
-  const form = page.locator('#cron-form');
-  await form.locator('input[name=time]').fill('06:45');
-  await form.locator('#cron-cmds select').first().selectOption('@2c3d10');
-  await form.locator('#cron-cmds input').first().fill('100');
-  await form.getByRole('button', { name: 'Save entry' }).click();
-  const row = page.locator('#crons tbody tr', { hasText: '06:45' });
-  await row.waitFor();
-  assert.match(await row.innerText(), /Kitchen light \u2192 100/);
-  assert.match(fs.readFileSync(path.join(dir, 'cron'), 'utf8'), /^001\/sMTWTFs\/06:45\/@2c3d10=100$/m);
+// A day of one-minute readings ending two minutes ago, as an earlier run saved them.
+function dayOfReadings() {
+  const end = Math.floor(Date.now() / 60000) * 60 - 120;
+  let text = '';
+  for (let t = end - 24 * 3600; t <= end; t += 60) text += t + ' ' + (20 + 2 * Math.sin(t / 7200)).toFixed(1) + '\n';
+  return text;
+}
 
-  await page.getByRole('button', { name: 'Devices' }).click();
-  fs.mkdirSync(artifacts, { recursive: true });
-  await page.screenshot({ path: path.join(artifacts, 'dashboard.png'), fullPage: true });
-  assert.deepStrictEqual(pageErrors, []);
+test('the household dashboard', { timeout: 150000 }, async (t) => {
+  const house = await startHouse(t, { files: { 'home/history-8c9da0': dayOfReadings() } });
+  const staticBytes = [];
+  const context = await browser.newContext({ viewport: { width: 1280, height: 860 } });
+  const page = await context.newPage();
+  page.errors = [];
+  page.on('pageerror', (e) => page.errors.push(String(e)));
+  page.on('dialog', (d) => d.accept());
+  page.on('response', async (r) => {
+    if (!/\/[&@_]/.test(new URL(r.url()).pathname)) staticBytes.push(r.body().then((b) => b.length, () => 0));
+  });
+  await page.goto(house.base + '/');
+  await tile(page, '2c3d10').waitFor();
+  await page.locator('#st-modem.ok').waitFor();
+
+  await t.test('first load stays small', async () => {
+    await page.waitForLoadState('load');
+    const total = (await Promise.all(staticBytes)).reduce((a, b) => a + b, 0);
+    assert.ok(total > 10000 && total <= FIRST_LOAD_MAX, 'first load is ' + total + ' bytes');
+  });
+
+  await t.test('relay and dimmer tiles follow the devices', async () => {
+    assert.ok(await page.locator('.tile').count() >= 10, 'every listed device has a tile');
+    const rows = [
+      // device, how to switch it, the tile's state afterwards, lit
+      ['2c3d10', (tl) => tl.locator('.tile-main').click(), /^On$/, true],
+      ['2c3d10', (tl) => tl.locator('.tile-main').click(), /^Off$/, false],
+      ['1a2b40', (tl) => tl.locator('.tile-level').fill('40'), /^40\s%$/, true],
+      ['1a2b40', (tl) => tl.locator('.tile-main').click(), /^Off$/, false],
+      ['1a2b40', (tl) => tl.locator('.tile-main').click(), /^40\s%$/, true],  // On brings the last level back
+    ];
+    for (const [id, act, want, lit] of rows) {
+      await act(tile(page, id));
+      await page.locator('.tile[data-id="@' + id + '"]' + (lit ? '.on' : ':not(.on)')).waitFor();
+      await waitFor(id + ' ' + want, async () => want.test(await stateOf(page, id).innerText()));
+      assert.strictEqual(await tile(page, id).locator('.tile-main').getAttribute('aria-pressed'), String(lit));
+    }
+  });
+
+  await t.test('a button press shows live and after a reload', async () => {
+    await house.sim('press 7a8b90 2');
+    await waitFor('the press on the tile', async () => /^Button 2 · just now$/.test(await stateOf(page, '7a8b90').innerText()));
+    await page.reload();
+    await waitFor('the press after a reload', async () => /^Button 2 · just now$/.test(await stateOf(page, '7a8b90').innerText()));
+  });
+
+  await t.test('a device that does not answer is marked until heard', async () => {
+    await tile(page, '9dae10').getByRole('button', { name: 'Broken socket: details' }).click();
+    await page.locator('#detail').getByRole('button', { name: 'Check status' }).click();
+    await tile(page, '9dae10').locator('.badge', { hasText: 'No reply' }).waitFor();
+    await page.keyboard.press('Escape');
+    await house.sim('deaf 9dae10 off');
+    await house.sim('status 9dae10');
+    await page.locator('.tile.lost').waitFor({ state: 'detached' });
+  });
+
+  await t.test('rooms are kept on the gateway', async () => {
+    for (const [id, room] of [['2c3d10', 'Kitchen'], ['1a2b30', 'Living room'], ['8c9da0', 'Living room']]) {
+      await tile(page, id).locator('.tile-more').click();
+      await page.locator('#detail input[name=room]').fill(room);
+      await page.locator('#detail').getByRole('button', { name: 'Save room' }).click();
+      await page.locator('section.room', { has: page.getByRole('heading', { name: room }) }).locator('.tile[data-id="@' + id + '"]').waitFor();
+      await page.keyboard.press('Escape');
+    }
+    const other = await openPage(house);  // a second browser: no shared storage
+    const kitchen = other.locator('section.room', { has: other.getByRole('heading', { name: 'Kitchen', exact: true }) });
+    await kitchen.locator('.tile[data-id="@2c3d10"]').waitFor();
+    assert.strictEqual(await kitchen.locator('.tile').count(), 1);
+    assert.deepStrictEqual(await other.locator('section.room h2').allInnerTexts(), ['Kitchen', 'Living room', 'Other devices']);
+    await other.context().close();
+  });
+
+  await t.test('temperature and its chart survive a gateway restart', async () => {
+    const chartAfter = async () => {
+      await page.locator('#st-live.ok').waitFor();
+      await waitFor('the reading', async () => {
+        await house.sim('temp 8c9da0 21.5');  // again until the page hears one
+        return /^21\.5\s°C$/.test(await stateOf(page, '8c9da0').innerText({ timeout: 1500 }))
+          || (await new Promise((r) => setTimeout(r, 1000)));
+      });
+      await tile(page, '8c9da0').locator('.tile-main').click();
+      const line = page.locator('#detail svg.chart path.line');
+      await line.waitFor();
+      const d = await line.getAttribute('d');
+      assert.ok(d.split('L').length > 1000, 'a day of readings is drawn');
+      assert.match(await page.locator('#detail svg.chart').getAttribute('aria-label'), /lowest 18\.\d\s°C, highest 2[12]\.\d\s°C, now 21\.5\s°C/);
+      await page.keyboard.press('Escape');
+    };
+    await chartAfter();
+    await house.restart();
+    await page.reload();
+    await chartAfter();
+    const history = JSON.parse((await httpGet(house.port, '/&history/@8c9da0')).body);
+    assert.ok(history.length >= 24 * 60 && history[0][0] <= Date.now() / 1000 - 23.9 * 3600);
+  });
+
+  await t.test('schedule: a new entry never replaces one, an edit changes only its own', async () => {
+    await page.getByRole('button', { name: 'Schedule' }).click();
+    const form = page.locator('#cron-form');
+    const addEntry = async (time, device, action, level) => {
+      await form.locator('input[name=time]').fill(time);
+      await form.locator('select.dev').first().selectOption(device);
+      await form.locator('select.act').first().selectOption(action);
+      if (level) await form.locator('input.lvl').first().fill(level);
+      await form.getByRole('button', { name: 'Add entry' }).click();
+      await page.locator('#crons .entry', { hasText: time }).waitFor();
+    };
+    await addEntry('06:45', '@2c3d10', 'on');
+    assert.match(await page.locator('#cron-form-title').innerText(), /^New entry$/);
+    await addEntry('22:00', '@1a2b30', 'level', '30');
+    assert.match(await page.locator('#crons .entry', { hasText: '22:00' }).innerText(), /Living room → 30\s%/);
+
+    await page.getByRole('button', { name: 'Edit entry 1' }).click();
+    assert.match(await page.locator('#cron-form-title').innerText(), /^Edit entry 1$/);
+    await form.locator('input[name=time]').fill('07:15');
+    await form.locator('select.act').first().selectOption('toggle');
+    await form.getByRole('button', { name: 'Save changes' }).click();
+    await page.locator('#crons .entry', { hasText: '07:15' }).waitFor();
+    assert.match(await page.locator('#cron-form-title').innerText(), /^New entry$/);
+    const cron = fs.readFileSync(path.join(house.dir, 'cron'), 'utf8').trim().split('\n');
+    assert.deepStrictEqual(cron, ['001/sMTWTFs/07:15/@2c3d10!', '002/sMTWTFs/22:00/@1a2b30=30']);
+    assert.strictEqual(await page.locator('#crons .entry').count(), 2);
+  });
+
+  await t.test('accessibility and screenshots', async () => {
+    fs.mkdirSync(artifacts, { recursive: true });
+    const found = [];
+    found.push(...await axeSerious(page));  // the schedule
+    await page.getByRole('button', { name: 'Devices' }).click();
+    found.push(...await axeSerious(page));
+    await page.screenshot({ path: path.join(artifacts, 'dashboard-desktop.png') });
+    await tile(page, '8c9da0').locator('.tile-main').click();
+    await page.locator('#detail svg.chart').waitFor();
+    found.push(...await axeSerious(page));
+    await page.screenshot({ path: path.join(artifacts, 'dashboard-chart.png') });
+    for (const [name, opts] of [['phone', { width: 360, height: 780 }], ['dark', { width: 360, height: 780, dark: true }],
+      ['dark-desktop', { width: 1280, height: 860, dark: true }]]) {
+      const p = await openPage(house, opts);
+      await p.locator('#st-modem.ok').waitFor();
+      found.push(...(await axeSerious(p)).map((v) => name + ' ' + v));
+      assert.ok(await p.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth), name + ': no sideways scrolling');
+      await p.screenshot({ path: path.join(artifacts, 'dashboard-' + name + '.png') });
+      if (name === 'phone') {
+        await p.getByRole('button', { name: 'Schedule' }).click();
+        await p.locator('#crons .entry').first().waitFor();
+        found.push(...(await axeSerious(p)).map((v) => 'phone schedule ' + v));
+        await p.screenshot({ path: path.join(artifacts, 'dashboard-phone-schedule.png'), fullPage: true });
+      }
+      assert.deepStrictEqual(p.errors, []);
+      await p.context().close();
+    }
+    assert.deepStrictEqual(found, []);
+    assert.deepStrictEqual(page.errors, []);
+  });
+  await context.close();
+});
+
+test('sign-in with a token', { timeout: 60000 }, async (t) => {
+  const house = await startHouse(t, { settings: 'TOKEN=kitchen-door-42\n' });
+  const auth = await httpGet(house.port, '/&auth?');
+  if (auth.status !== 200) {
+    t.skip('this gateway has no sign-in (GET /&auth? answers ' + auth.status + ')');
+    return;
+  }
+  const context = await browser.newContext({ viewport: { width: 360, height: 780 } });
+  const page = await context.newPage();
+  await page.goto(house.base + '/');
+  const token = page.getByLabel('Access token');
+  await token.fill('wrong');
+  await page.getByRole('button', { name: 'Sign in' }).click();
+  await page.getByText('That token is not right.').waitFor();
+  await token.fill('kitchen-door-42');
+  await page.getByRole('button', { name: 'Sign in' }).click();
+  await tile(page, '2c3d10').waitFor();
+  assert.ok(await page.locator('#login').isHidden());
+  await page.reload();  // the session cookie keeps the browser signed in
+  await tile(page, '2c3d10').waitFor();
+  assert.ok(await page.locator('#login').isHidden());
+  await page.getByRole('button', { name: 'Sign out' }).click();
+  await token.waitFor();
+  await context.close();
 });

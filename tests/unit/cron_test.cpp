@@ -119,6 +119,7 @@ TEST_F(Cron, ParserTable) {
       {T + "@0a1b2c=5,@0a1b2d=7", true, 5, 0xFE, 7, 30, {"@0a1b2c=5", "@0a1b2d=7"}},
       {T + "@0a1b2c=5 @0a1b2d=7", true, 5, 0xFE, 7, 30, {"@0a1b2c=5"}},  // nothing after a blank is read
       {T + "@0a1b2c=7\r\n", true, 5, 0xFE, 7, 30, {"@0a1b2c=7"}},
+      {T + "@0a1b2c!@0a1b2d=0", true, 5, 0xFE, 7, 30, {"@0a1b2c!", "@0a1b2d=0"}},  // toggle
       {T + cmds_many(20), true, 5, 0xFE, 7, 30, twenty},
       {T + cmds_many(21), false},
       {"000/SMTWTFS/07:30/", false}, {"100/SMTWTFS/07:30/", false}, {"5/SMTWTFS/07:30/", false},
