@@ -1,5 +1,6 @@
 // The value store, the log viewer and the upload, through the real binary:
 // exact reply bytes, the files left behind, and the upload's idle time-out.
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -90,7 +91,7 @@ TEST(LogE2E, LinesDayFileAndRefusedForms) {
 }
 
 TEST(UploadE2E, WithHeaderAndRefusedFormsAnswerNothing) {
-  Gateway g(no_modem());
+  Gateway g(no_modem("MAXUPLOAD=1000\n"));
   g.write_file("mem/notes.txt", "old");
   EXPECT_EQ(g.request(upload_head("notes.txt", 10) + "0123456789", 3000), H200);
   EXPECT_EQ(g.read_file("mem/notes.txt"), "0123456789");
@@ -100,6 +101,7 @@ TEST(UploadE2E, WithHeaderAndRefusedFormsAnswerNothing) {
       {"bad character", upload_head("my-file", 3) + "abc"},
       {"dot dot", upload_head("..", 3) + "abc"},
       {"client closes early", upload_head("notes.txt", 10) + "01234"},
+      {"over MAXUPLOAD", upload_head("notes.txt", 1001) + "x"},
   };
   for (const auto &r : refused) {
     SCOPED_TRACE(r.name);
@@ -112,7 +114,8 @@ TEST(UploadE2E, WithHeaderAndRefusedFormsAnswerNothing) {
   }
   EXPECT_EQ(g.read_file("mem/notes.txt"), "0123456789");
   EXPECT_FALSE(g.file_exists("mem/my-file"));
-  EXPECT_FALSE(g.file_exists("tmp_file"));
+  for (const auto &e : std::filesystem::directory_iterator(g.dir + "/mem"))
+    EXPECT_NE(e.path().filename().string()[0], '~') << "temporary upload file left";
 }
 
 // A large binary body in parts with two pauses of 3.5 s: each under the six
@@ -123,6 +126,9 @@ TEST(UploadE2E, BinaryInPartsWithPausesThenReadBack) {
   for (int i = 0; i < 300000; i++) body += char((i * 131) ^ (i >> 9));  // NULs included
   int s = g.connect();
   ASSERT_TRUE(send_all(s, upload_head("blob.bin", body.size()) + body.substr(0, 1000)));
+  // A second upload runs and completes meanwhile, each in its own file.
+  EXPECT_EQ(g.request(upload_head("b.txt", 3) + "abc", 3000), H200);
+  EXPECT_EQ(g.read_file("mem/b.txt"), "abc");
   std::this_thread::sleep_for(std::chrono::milliseconds(3500));
   ASSERT_TRUE(send_all(s, body.substr(1000, 150000)));
   std::this_thread::sleep_for(std::chrono::milliseconds(3500));
