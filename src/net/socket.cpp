@@ -238,7 +238,7 @@ void socket_rx_wait(int ms) {
       socket_accept();
       continue;
     }
-    if (ready[i].revents & POLLOUT) socket_drain(h);
+    if (ready[i].revents & (POLLOUT | POLLERR | POLLHUP)) socket_drain(h);
     const conn_rec *c = conn_find((int)h);
     if (c && c->closing) continue;
     if (socket_set_has(h) && (ready[i].revents & (POLLIN | POLLHUP | POLLERR))) socket_serve(h);
