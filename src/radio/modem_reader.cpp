@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <malloc.h>
 #include <mutex>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -28,6 +29,7 @@ constexpr unsigned short MODEM_PRODUCT = 0x2005;
 constexpr int OPEN_RETRY_MS = 1000;  // without a modem: one look a second
 constexpr int READ_WAIT_MS = 500;    // how soon a forget request is seen
 constexpr int PAIR_BUFFER = 1 << 20; // reports queued for a busy loop
+constexpr size_t READER_STACK = 256 * 1024;
 
 int pair_fd[2] = {-1, -1};           // [0] the loop's end, [1] the reader's
 std::mutex live_mu;                  // guards `live` against a close during a write
@@ -110,7 +112,14 @@ int modem_reader_start() {
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);
-  int r = pthread_create(&thread, nullptr, modem_reader, nullptr);
+  // A small stack and no malloc arena of its own: the reader holds one
+  // report at a time, and the gateway's memory stays that of one thread.
+  mallopt(M_ARENA_MAX, 1);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, READER_STACK);
+  int r = pthread_create(&thread, &attr, modem_reader, nullptr);
+  pthread_attr_destroy(&attr);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   if (r != 0) return -1;
   pthread_detach(thread);
