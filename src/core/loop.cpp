@@ -9,6 +9,7 @@
 #include <ctime>
 #include <sys/stat.h>
 
+#include "auth/auth.h"
 #include "core/files.h"
 #include "core/logs.h"
 #include "core/settings.h"
@@ -49,6 +50,7 @@ int orvel_main() {
   if (!isdir("mem")) mkdir("mem", 0755);
   if (!isdir("logs")) mkdir("logs", 0755);
   settings();
+  if (!auth_settings()) return 1;
   sys_log("%s", BANNER);
   if (!socket_init()) return 1;
   printf("Devices Loaded:%d\n", device_list_load());

@@ -30,6 +30,12 @@ bool (*soc_send_hook)(uint32_t sock, const void *data, size_t len) = nullptr;
 // send then counts as failed and the gateway goes on with everyone else.
 constexpr int SEND_TIMEOUT_S = 3;
 
+// Peer addresses by handle, recorded at accept (handles past the end: unknown).
+constexpr int PEER_HANDLES = 1024;
+static uint32_t peer_v4[PEER_HANDLES];
+
+uint32_t soc_peer_ipv4(uint32_t sock) { return sock < PEER_HANDLES ? peer_v4[sock] : 0; }
+
 bool socket_set_has(uint32_t fd) {
   for (uint32_t i = 0; i < sockets_set.count; i++)
     if (sockets_set.fd[i] == fd) return true;
@@ -73,6 +79,12 @@ bool socket_init() {
   memset(&serveraddr, 0, sizeof serveraddr);
   serveraddr.sin_family = AF_INET;
   serveraddr.sin_addr.s_addr = htonl(INADDR_ANY);
+  char bind_to[64];  // BIND: one IPv4 address to listen on; all by default
+  if (setting_get("BIND", bind_to) == 1 && inet_pton(AF_INET, bind_to, &serveraddr.sin_addr) != 1) {
+    printf("setup.ini: BIND=%s is not an IPv4 address; the gateway does not start\n", bind_to);
+    close(s);
+    return false;
+  }
   serveraddr.sin_port = htons((uint16_t)(port & 0xFFFF));
   if (bind(s, (struct sockaddr *)&serveraddr, sizeof serveraddr) < 0) {
     perror("bind() error");
@@ -86,6 +98,7 @@ bool socket_init() {
   socket_set_add((uint32_t)s);
   fdmax = s;
   printf("Listening on Port: %d\n", port);
+  if (serveraddr.sin_addr.s_addr != htonl(INADDR_ANY)) printf("Listening on Address: %s\n", bind_to);
   return true;
 }
 
@@ -104,6 +117,7 @@ static void socket_accept() {
   struct timeval tv = {SEND_TIMEOUT_S, 0};
   setsockopt(newfd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   if (newfd > fdmax) fdmax = newfd;
+  if (newfd < PEER_HANDLES) peer_v4[newfd] = ntohl(clientaddr.sin_addr.s_addr);
 }
 
 static void socket_serve(uint32_t h) {
@@ -181,6 +195,7 @@ bool soc_msg(uint32_t sock, const char *text) { return soc_send(sock, text, strl
 
 void soc_close(uint32_t sock) {
   if (close((int)sock) != 0) dbug("CLOSE ERROR");
+  if (sock < PEER_HANDLES) peer_v4[sock] = 0;
   socket_set_remove(sock);
 }
 

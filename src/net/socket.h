@@ -26,6 +26,8 @@ bool soc_msg(uint32_t sock, const char *text);
 bool soc_send(uint32_t sock, const void *data, size_t len);
 // Bytes accepted by soc_send for `sock` that the peer has not taken yet.
 size_t soc_queued(uint32_t sock);
+// The IPv4 address (host order) a connection was accepted from; 0 unknown.
+uint32_t soc_peer_ipv4(uint32_t sock);
 // Closes the socket and removes it from sockets_set (not from other tables).
 void soc_close(uint32_t sock);
 // Closes a connection and clears it from every connection table.
