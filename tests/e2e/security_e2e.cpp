@@ -180,7 +180,7 @@ TEST(SecurityE2E, SettingsCheckedAtStart) {
     o.wait_listening = false;
     Gateway g(o);
     EXPECT_EQ(g.wait_exit(), 1);
-    EXPECT_NE(g.output().find(r.message), std::string::npos) << g.output();
+    EXPECT_TRUE(g.wait_output(r.message, 3000)) << g.output();
   }
   Options o;
   o.settings = "BIND=127.0.0.1\n";
