@@ -49,6 +49,10 @@ static void dir_sync(const char *path) {
 bool file_write_atomic(const char *path, const char *data, size_t len) {
   char tmp[256];
   if (snprintf(tmp, sizeof tmp, "%s.tmp", path) >= (int)sizeof tmp) return false;
+  return file_write_atomic_via(path, tmp, data, len);
+}
+
+bool file_write_atomic_via(const char *path, const char *tmp, const char *data, size_t len) {
   FILE *f = fopen(tmp, "wb");
   if (!f) return false;
   bool ok = fwrite(data, 1, len, f) == len;

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <sys/stat.h>
 
+#include "auth/auth.h"
 #include "core/files.h"
 #include "core/logs.h"
 #include "core/settings.h"
@@ -56,6 +57,7 @@ int orvel_main() {
   if (!isdir("mem")) mkdir("mem", 0755);
   if (!isdir("logs")) mkdir("logs", 0755);
   settings();
+  if (!auth_settings()) return 1;
   sys_log("%s", BANNER);
   upload_settings();
   if (!socket_init()) return 1;

@@ -2,6 +2,7 @@
 // A new subsystem adds one line to each function it needs, here and only here.
 #include "core/sinks.h"
 
+#include "auth/auth.h"
 #include "home/home.h"
 
 void sinks_packet(const uint8_t *packet, const char *event) {
@@ -15,7 +16,7 @@ void sinks_devices_loaded(int count) { (void)count; }
 
 void sinks_usb(bool connected) { (void)connected; }
 
-void sinks_close(uint32_t sock) { (void)sock; }
+void sinks_close(uint32_t sock) { auth_close(sock); }
 
 void sinks_tx(tx_source source) { (void)source; }
 

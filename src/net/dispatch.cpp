@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "auth/auth.h"
 #include "core/flags.h"
 #include "core/sinks.h"
 #include "core/text.h"
@@ -54,6 +55,8 @@ bool soc_got_msg(uint32_t sock, char *msg) {
   // A parked HTTP request owns its connection until its answer: whatever
   // else arrives there (the rest of a split request) is not a new message.
   if (http_con_has(sock)) return true;
+  auth_verdict door = auth_msg(sock, msg);  // before the debug echo: "auth" lines carry the token
+  if (door != AUTH_PASS) return door == AUTH_KEEP;
   if (http_debug) dbug(msg);
   switch (msg[0]) {
     case '$':

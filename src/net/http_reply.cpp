@@ -23,6 +23,11 @@ static const char *reply_head(int kind, char *buf, size_t cap) {
     case 203: snprintf(buf, cap, "%s%sContent-type: text/css\r\n", OK_LINE, CORS); break;
     case 204: snprintf(buf, cap, "%s%sContent-type: text/javascript\r\n", OK_LINE, CORS); break;
     case 205: snprintf(buf, cap, "%s%sContent-type: text/html\r\n", OK_LINE, CORS); break;
+    case 401:
+      snprintf(buf, cap, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Bearer\r\n%sContent-type: application/json\r\n%s",
+               CORS, NO_CACHE);
+      break;
+    case 403: snprintf(buf, cap, "HTTP/1.1 403 Forbidden\r\nContent-type: application/json\r\n%s", NO_CACHE); break;
     case 404: snprintf(buf, cap, "HTTP/1.1 404 Not Found\r\n"); break;
     default: return nullptr;
   }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "core/files.h"
 #include "core/text.h"
 #include "net/http_reply.h"
 #include "net/socket.h"
@@ -58,13 +59,16 @@ bool mem_file_set(const char *name, char *value) {
   // request without a protocol version never stores header lines.
   value[strcspn(value, "\r\n")] = 0;
   url_decode(value);
-  // The value is a text: a decoded NUL ("%00") ends it.
+  // The value is a text: a decoded NUL ("%00") ends it. An empty value is
+  // refused before the file is touched, and the write replaces the file
+  // whole or not at all.
   size_t len = strlen(value);
-  FILE *f = fopen(name, "w");
-  if (!f) return false;
-  size_t put = fwrite(value, 1, len, f);
-  bool closed = fclose(f) == 0;
-  return len > 0 && put == len && closed;
+  if (len == 0) return false;
+  // The temporary name holds '~', which no key may hold: it is never served,
+  // and never overwrites a value.
+  char tmp[MEM_NAME_SIZE + 2];
+  snprintf(tmp, sizeof tmp, "%s~", name);
+  return file_write_atomic_via(name, tmp, value, len);
 }
 
 bool mem_file_get(const char *name, uint32_t sock) { return file_reply(sock, name, 200); }

@@ -31,7 +31,8 @@ bool mem_route_parse(const char *route, mem_route *out);
 // false when nothing was (the router answers 404).
 bool memcache(uint32_t sock, char *route);
 // Decodes the value in place (it ends at a blank, CR, LF or the NUL) and
-// writes it as the whole file; true when at least one byte was written.
+// replaces the file with it crash-safely (through "<name>~"). False, with the
+// old file whole, when the value is empty or the write fails.
 bool mem_file_set(const char *name, char *value);
 // Sends the kind 200 header and the file's bytes; false when the file cannot
 // be opened or is not a regular file (nothing sent), or a read or send failed

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <sys/socket.h>
 
+#include "auth/auth.h"
 #include "core/flags.h"
 #include "core/logs.h"
 #include "core/sinks.h"
@@ -134,6 +135,7 @@ static bool route_amp(uint32_t sock, char *request, char *t) {
 
 bool HTTP_req(uint32_t sock, char *request) {
   if (request[3] != ' ' || request[4] != '/') return false;
+  if (!auth_http(sock, request)) return false;  // refused, or an authentication route
   char *t = request + 5;
   if (t[0] == '@') return route_radio(sock, t);
   if (t[0] == '/') {

@@ -33,6 +33,11 @@ bool (*soc_send_hook)(uint32_t sock, const void *data, size_t len) = nullptr;
 // place is taken (listeners and parked requests are never chosen).
 constexpr int EVICT_IDLE_S = 10;
 
+uint32_t soc_peer_ipv4(uint32_t sock) {
+  const conn_rec *c = conn_find((int)sock);
+  return c ? ntohl(c->peer) : 0;
+}
+
 bool socket_set_has(uint32_t fd) {
   for (uint32_t i = 0; i < sockets_set.count; i++)
     if (sockets_set.fd[i] == fd) return true;
@@ -77,6 +82,12 @@ bool socket_init() {
   memset(&serveraddr, 0, sizeof serveraddr);
   serveraddr.sin_family = AF_INET;
   serveraddr.sin_addr.s_addr = htonl(INADDR_ANY);
+  char bind_to[64];  // BIND: one IPv4 address to listen on; all by default
+  if (setting_get("BIND", bind_to) == 1 && inet_pton(AF_INET, bind_to, &serveraddr.sin_addr) != 1) {
+    printf("setup.ini: BIND=%s is not an IPv4 address; the gateway does not start\n", bind_to);
+    close(s);
+    return false;
+  }
   serveraddr.sin_port = htons((uint16_t)(port & 0xFFFF));
   if (bind(s, (struct sockaddr *)&serveraddr, sizeof serveraddr) < 0) {
     perror("bind() error");
@@ -90,6 +101,7 @@ bool socket_init() {
   socket_set_add((uint32_t)s);
   fdmax = s;
   printf("Listening on Port: %d\n", port);
+  if (serveraddr.sin_addr.s_addr != htonl(INADDR_ANY)) printf("Listening on Address: %s\n", bind_to);
   return true;
 }
 

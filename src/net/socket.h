@@ -35,6 +35,8 @@ bool soc_send_file(uint32_t sock, int file, off_t size);
 void soc_flush(uint32_t sock);
 // Bytes accepted by soc_send for `sock` that the peer has not taken yet.
 size_t soc_queued(uint32_t sock);
+// The IPv4 address (host order) a connection was accepted from; 0 unknown.
+uint32_t soc_peer_ipv4(uint32_t sock);
 // Closes the socket now and removes it from sockets_set (not from other tables).
 void soc_close(uint32_t sock);
 // Ends a connection: clears it from every connection table and closes it

@@ -43,7 +43,8 @@ void cron_table_reset();
 
 // `route` points at "&cron" in a NUL-terminated request. Lists on "&cron?" and
 // "&cron ", else stores the entry text after one separator character and
-// answers "CRON SAVED". False (nothing written) when the text is rejected.
+// answers "CRON SAVED". False (nothing written, table unchanged) when the text
+// is rejected or the file cannot be rewritten.
 bool cron_http(uint32_t sock, char *route);
 // Writes the whole listing reply: kind 202 and a JSON array of used entries.
 void cron_json(uint32_t sock);

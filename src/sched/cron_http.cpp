@@ -60,8 +60,15 @@ bool cron_http(uint32_t sock, char *route) {
     return true;
   }
   if (sep == 0) return false;  // the separator would be the end of the request
+  // An edit stands only once the file holds it: when the rewrite fails the
+  // table goes back to what it was, and the router answers "ERROR".
+  static cron_entry before[CRON_MAX];
+  memcpy(before, crons, sizeof crons);
   if (!cron_load_str(route + ROUTE_LEN + 1)) return false;
-  cron_file_save();  // a failed rewrite keeps the change in memory; not reported
+  if (!cron_file_save()) {
+    memcpy(crons, before, sizeof crons);
+    return false;
+  }
   http_reply(sock, 200, "CRON SAVED");
   return true;
 }

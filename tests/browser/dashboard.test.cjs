@@ -38,9 +38,9 @@ function freePort() {
 
 // One request on a raw socket: Node's fetch drops an empty query ("/&usb?"
 // would go out as "/&usb"), which the gateway's word routes need.
-function httpGet(port, target) {
+function httpGet(port, target, headers = '') {
   return new Promise((resolve, reject) => {
-    const sock = net.connect(port, '127.0.0.1', () => sock.write('GET ' + target + ' HTTP/1.1\r\n\r\n'));
+    const sock = net.connect(port, '127.0.0.1', () => sock.write('GET ' + target + ' HTTP/1.1\r\n' + headers + '\r\n'));
     let data = '';
     sock.on('data', (d) => { data += d; });
     sock.on('end', () => resolve({ status: Number(data.split(' ')[1]), body: data.slice(data.indexOf('\r\n\r\n') + 4) }));
@@ -102,7 +102,9 @@ async function startHouse(t, { settings = '', files = {} } = {}) {
   const startGateway = async () => {
     gateway = started(path.join(dir, 'orvel'), [], { ORVEL_VMODEM: modem, LD_PRELOAD: path.join(build, 'libvmodem.so'),
       ASAN_OPTIONS: 'verify_asan_link_order=0:detect_leaks=0' });
-    await waitFor('the gateway with its modem', async () => (await httpGet(port, '/&usb?')).body === 'USB:OK\n');
+    const token = /TOKEN=(\S+)/.exec(settings);
+    const auth = token ? 'Authorization: Bearer ' + token[1] + '\r\n' : '';
+    await waitFor('the gateway with its modem', async () => (await httpGet(port, '/&usb?', auth)).body === 'USB:OK\n');
   };
   await startGateway();
   return {
@@ -310,7 +312,7 @@ test('the household dashboard', { timeout: 150000 }, async (t) => {
 });
 
 test('sign-in with a token', { timeout: 60000 }, async (t) => {
-  const house = await startHouse(t, { settings: 'TOKEN=kitchen-door-42\n' });
+  const house = await startHouse(t, { settings: 'TOKEN=kitchen-door-4242\n' });
   const auth = await httpGet(house.port, '/&auth?');
   if (auth.status !== 200) {
     t.skip('this gateway has no sign-in (GET /&auth? answers ' + auth.status + ')');
@@ -323,7 +325,7 @@ test('sign-in with a token', { timeout: 60000 }, async (t) => {
   await token.fill('wrong');
   await page.getByRole('button', { name: 'Sign in' }).click();
   await page.getByText('That token is not right.').waitFor();
-  await token.fill('kitchen-door-42');
+  await token.fill('kitchen-door-4242');
   await page.getByRole('button', { name: 'Sign in' }).click();
   await tile(page, '2c3d10').waitFor();
   assert.ok(await page.locator('#login').isHidden());

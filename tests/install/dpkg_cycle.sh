@@ -42,7 +42,13 @@ if command -v systemctl >/dev/null; then
   [ -L "$wants" ] || fail "service not enabled"
 fi
 
-# The installed gateway as the service user, as the unit starts it.
+# A first install writes a random token that only root and the service read.
+[ "$(stat -c '%U:%G %a' "$ORVEL_DIR/setup.ini")" = "root:$ORVEL_USER 640" ] ||
+  fail "setup.ini is $(stat -c '%U:%G %a' "$ORVEL_DIR/setup.ini"), expected root:$ORVEL_USER 640"
+grep -Eqx 'TOKEN=[0-9a-f]{32}' "$ORVEL_DIR/setup.ini" || fail "no random TOKEN in setup.ini"
+
+# The installed gateway as the service user, as the unit starts it (its
+# setup.ini, without a token now, is what the reinstall below must keep).
 start_as_user "$ORVEL_USER" "$ORVEL_DIR" "$scratch/out.log"
 [ -n "$port" ] || { cat "$scratch/out.log"; fail "installed gateway did not start"; }
 [ "$(curl -s "http://127.0.0.1:$port/&set/k/v")" = OK ] || fail "&set failed"

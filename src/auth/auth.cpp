@@ -1,0 +1,137 @@
+// The token, the settings that configure authentication, and the raw line
+// protocol's door: a raw connection proves itself with "auth <token>" before
+// any other message is handled.
+#include "auth/auth.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "auth/lockout.h"
+#include "core/settings.h"
+#include "core/text.h"
+#include "net/socket.h"
+
+namespace {
+
+char token[TOKEN_MAX + 1];
+size_t token_len;  // 0 = no TOKEN: authentication is off
+char allow_origin[64];
+
+// Raw connections that sent "auth": one record per connection at most, so
+// the capacity is that of the connection set.
+struct raw_rec {
+  uint32_t sock;
+  bool used;
+  bool authed;
+  uint8_t fails;  // wrong "auth" lines on this connection
+};
+raw_rec raws[SOCKETS_MAX];
+
+raw_rec *raw_find(uint32_t sock, bool add) {
+  raw_rec *free_slot = nullptr;
+  for (auto &r : raws) {
+    if (r.used && r.sock == sock) return &r;
+    if (!r.used && !free_slot) free_slot = &r;
+  }
+  if (!add || !free_slot) return nullptr;
+  *free_slot = {sock, true, false, 0};
+  return free_slot;
+}
+
+bool token_char(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || strchr("-._~+/", c);
+}
+
+// The settings reader finds a key anywhere in a line, so a token holding a
+// key name would be read as that key's line.
+const char *const SETTING_NAMES[] = {"PORT", "DEBUG", "LOGS", "CRONRETRY", "TOKEN", "BIND", "ALLOW_ORIGIN",
+                                     "MAXUPLOAD", "MQTT_", "HA_"};
+
+const char *token_problem(const char *v) {
+  static char why[96];
+  size_t n = strlen(v);
+  if (n < (size_t)TOKEN_MIN || n > (size_t)TOKEN_MAX) {
+    snprintf(why, sizeof why, "must be %d to %d characters long (it has %zu)", TOKEN_MIN, TOKEN_MAX, n);
+    return why;
+  }
+  for (size_t i = 0; i < n; i++)
+    if (!token_char(v[i])) return "may hold only A-Z a-z 0-9 - . _ ~ + /";
+  for (const char *name : SETTING_NAMES)
+    if (strstr(v, name)) {
+      snprintf(why, sizeof why, "must not contain the setting name %s", name);
+      return why;
+    }
+  return nullptr;
+}
+
+}  // namespace
+
+bool auth_settings() {
+  char v[64];
+  token_len = 0;
+  allow_origin[0] = 0;
+  if (setting_get("ALLOW_ORIGIN", v) == 1) snprintf(allow_origin, sizeof allow_origin, "%s", v);
+  if (setting_get("TOKEN", v) != 1) return true;
+  if (const char *why = token_problem(v)) {
+    printf("setup.ini: TOKEN %s; the gateway does not start\n", why);
+    return false;
+  }
+  token_len = strlen(v);
+  memcpy(token, v, token_len + 1);
+  printf("TOKEN set: gateway routes need it\n");
+  return true;
+}
+
+bool auth_on() { return token_len > 0; }
+
+const char *auth_allow_origin() { return allow_origin; }
+
+bool auth_token_ok(const char *given, size_t len) {
+  if (!token_len) return false;
+  // Every byte given is compared, against the token repeated, whether or not
+  // an earlier byte differed: the time says nothing about the token.
+  size_t diff = len ^ token_len;
+  for (size_t i = 0; i < len; i++) diff |= (uint8_t)given[i] ^ (uint8_t)token[i % token_len];
+  return diff == 0;
+}
+
+auth_verdict auth_msg(uint32_t sock, char *msg) {
+  if (str_begin(msg, "GET")) return AUTH_PASS;  // the router's door
+  if (str_begin(msg, "POST")) {
+    // An upload goes to its handler past the router: its door is here.
+    if (msg[4] && msg[5] && str_begin(msg + 6, "&save/")) return auth_http(sock, msg + 1) ? AUTH_PASS : AUTH_CLOSE;
+    return AUTH_PASS;
+  }
+  if (auth_preflight(sock, msg)) return AUTH_CLOSE;
+  if (!auth_on()) return AUTH_PASS;
+  bool is_auth = str_begin(msg, "auth") && (msg[4] == ' ' || msg[4] == '\r' || msg[4] == '\n' || msg[4] == 0);
+  raw_rec *r = raw_find(sock, is_auth);
+  if (!is_auth) {
+    if (r && r->authed) return AUTH_PASS;
+    soc_msg(sock, "ERR\n");
+    return AUTH_KEEP;
+  }
+  const char *given = msg + 4;
+  while (*given == ' ') given++;
+  size_t len = strcspn(given, " \r\n");
+  uint32_t addr = soc_peer_ipv4(sock);
+  if (!lockout_refused(addr) && auth_token_ok(given, len)) {
+    if (r) r->authed = true;
+    soc_msg(sock, r ? "AUTH OK\n" : "AUTH ERR\n");
+    return r ? AUTH_KEEP : AUTH_CLOSE;
+  }
+  lockout_fail(addr);
+  soc_msg(sock, "AUTH ERR\n");
+  return (!r || ++r->fails >= RAW_AUTH_TRIES) ? AUTH_CLOSE : AUTH_KEEP;
+}
+
+void auth_close(uint32_t sock) {
+  if (raw_rec *r = raw_find(sock, false)) *r = raw_rec{};
+}
+
+void auth_reset() {
+  token_len = 0;
+  allow_origin[0] = 0;
+  for (auto &r : raws) r = raw_rec{};
+  lockout_reset();
+}

@@ -1,0 +1,195 @@
+// Security through the real binary: cross-site requests and refused edits
+// change nothing, the token guards every gateway route over HTTP and raw,
+// the lock-out refuses a guessing address, and bad settings stop the start.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "../common/http_replies.h"
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+const std::string TOKEN = "0123456789abcdef0123";
+const std::string DEVICES = "@0a1b2c/rel/Kitchen\n";
+const std::string CRON = "001/SMTWTFS/07:30/@0a1b2c=50\n";
+const std::string JSON_NO_CACHE = "Content-type: application/json\r\nCache-Control: no-cache no-store\r\n";
+const std::string H401 = "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Bearer\r\n" + REPLY_CORS + JSON_NO_CACHE +
+                         REPLY_TAIL + "{\"cmd\":\"ERROR\",\"data\":\"UNAUTHORIZED\"}";
+const std::string H403 = "HTTP/1.1 403 Forbidden\r\n" + JSON_NO_CACHE + REPLY_TAIL + "{\"cmd\":\"ERROR\",\"data\":\"FORBIDDEN\"}";
+
+Options with(const std::string &settings) {
+  Options o;
+  o.settings = settings;
+  o.files = {{"mem/kk", "original"}, {"devices", DEVICES}, {"cron", CRON}, {"www/index.html", "<p>hi</p>"}};
+  return o;
+}
+
+// A request for `target` with extra header lines (each ending in CRLF).
+std::string req(const Gateway &g, const std::string &target, const std::string &headers = "",
+                const std::string &method = "GET", const std::string &body = "") {
+  return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(g.port) + "\r\n" + headers +
+         (body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n") + "\r\n" + body;
+}
+
+// Sends raw lines on one connection, each followed by the reply it must get.
+void raw_dialogue(Gateway &g, const std::vector<std::pair<std::string, std::string>> &steps, bool closed_after) {
+  int s = g.connect();
+  ASSERT_GE(s, 0);
+  for (const auto &[line, reply] : steps) {
+    SCOPED_TRACE(line);
+    send_all(s, line);
+    EXPECT_EQ(recv_until(s, "\n", 2000).substr(0, reply.size()), reply);
+  }
+  EXPECT_EQ(wait_closed(s, closed_after ? 2000 : 200), closed_after);
+  close(s);
+}
+
+void expect_state_unchanged(Gateway &g) {
+  EXPECT_EQ(g.read_file("mem/kk"), "original");
+  EXPECT_EQ(g.read_file("devices"), DEVICES);
+  EXPECT_EQ(g.read_file("cron"), CRON);
+  EXPECT_FALSE(g.modem().next_write(50)) << "a radio command went out";
+  EXPECT_TRUE(g.alive());
+}
+
+}  // namespace
+
+// Without a token: each row is an attack or a fault, the reply it must get,
+// and every row must leave the value, the device list, the schedule and the
+// radio untouched. Pages from www/ and requests without browser headers pass.
+TEST(SecurityE2E, AttacksAndFaultsChangeNothing) {
+  Gateway g(with("ALLOW_ORIGIN=http://dash.example:8080\n"));
+  ASSERT_TRUE(g.modem().wait_connected());
+  std::filesystem::create_directory(g.dir + "/cron.tmp");  // the schedule cannot be rewritten
+  const std::string same = "Origin: http://127.0.0.1:" + std::to_string(g.port) + "\r\nSec-Fetch-Site: same-origin\r\n";
+  const struct { const char *name; std::string request, reply; } rows[] = {
+      {"cross-site kill", req(g, "/&kill", "Sec-Fetch-Site: cross-site\r\n"), H403},
+      {"same-site radio", req(g, "/@0a1b2c=77", "Sec-Fetch-Site: same-site\r\n"), H403},
+      {"foreign origin store", req(g, "/&set/kk/evil", "Origin: http://evil.example\r\n"), H403},
+      {"other port store", req(g, "/_set/kk/evil", "Origin: http://127.0.0.1:1\r\n"), H403},
+      {"null origin device edit", req(g, "/&device/@0a1b2c/rel/Evil", "Origin: null\r\n"), H403},
+      {"cross-site schedule", req(g, "/&cron/005/sMTWTFs/07:30/@0a1b2c=100", "Sec-Fetch-Site: cross-site\r\n"), H403},
+      {"cross-site upload", req(g, "/&save/kk", "Origin: http://evil.example\r\n", "POST", "evil"), H403},
+      {"cross-site auth state", req(g, "/&auth?", "Sec-Fetch-Site: cross-site\r\n"), H403},
+      {"refused store keeps the value", req(g, "/&set/kk/%00"), H404},
+      {"unsaved schedule edit", req(g, "/&cron/005/sMTWTFs/07:30/@0a1b2c=100"), H200 + "ERROR"},
+      {"unsaved schedule delete", req(g, "/&cron/001-"), H200 + "ERROR"},
+      {"page from another site", req(g, "/index.html", "Sec-Fetch-Site: cross-site\r\n"), H205 + "<p>hi</p>"},
+      {"same origin", req(g, "/&get/kk", same), H200 + "original"},
+      {"allowed origin", req(g, "/&get/kk", "Origin: http://dash.example:8080\r\nSec-Fetch-Site: cross-site\r\n"),
+       H200 + "original"},
+      {"no browser headers", req(g, "/&get/kk"), H200 + "original"},
+      {"no token set", req(g, "/&auth?"), H202 + "{\"auth\":\"off\"}"},
+      {"preflight of an allowed origin", req(g, "/&get/kk", "Origin: http://dash.example:8080\r\n", "OPTIONS"),
+       "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: http://dash.example:8080\r\n"},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(g.request(r.request, 3000).substr(0, r.reply.size()), r.reply);
+    expect_state_unchanged(g);
+  }
+  std::string crons = http_body(g.get("/&cron?"));
+  EXPECT_NE(crons.find("\"key\":\"001\""), std::string::npos) << crons;
+  EXPECT_EQ(crons.find("\"key\":\"005\""), std::string::npos) << crons;
+  // A store that succeeds leaves no temporary file a key could name.
+  EXPECT_EQ(g.get("/&set/kk2/v"), H200 + "OK");
+  int files = 0;
+  for (const auto &e : std::filesystem::directory_iterator(g.dir + "/mem")) files += (int)e.is_regular_file();
+  EXPECT_EQ(files, 2);
+}
+
+// With a token: HTTP by bearer, cookie and login; raw by "auth".
+TEST(SecurityE2E, TokenGuardsHttpAndRaw) {
+  Gateway g(with("TOKEN=" + TOKEN + "\n"));
+  ASSERT_TRUE(g.modem().wait_connected());
+  const std::string bearer = "Authorization: Bearer " + TOKEN + "\r\n";
+  const struct { const char *name; std::string request, reply; } rows[] = {
+      {"no token", req(g, "/&get/kk"), H401},
+      {"wrong bearer", req(g, "/&get/kk", "Authorization: Bearer " + TOKEN + "x\r\n"), H401},
+      {"bearer", req(g, "/&get/kk", bearer), H200 + "original"},
+      {"cookie", req(g, "/&get/kk", "Cookie: a=1; orvel_token=" + TOKEN + "\r\n"), H200 + "original"},
+      {"store without", req(g, "/&set/kk/evil"), H401},
+      {"radio without", req(g, "/@0a1b2c=77"), H401},
+      {"kill without", req(g, "/&kill"), H401},
+      {"upload without", req(g, "/&save/kk", "", "POST", "evil"), H401},
+      {"page", req(g, "/index.html"), H205 + "<p>hi</p>"},
+      {"state without", req(g, "/&auth?"), H202 + "{\"auth\":\"required\"}"},
+      {"state with", req(g, "/&auth?", bearer), H202 + "{\"auth\":\"ok\"}"},
+      {"wrong login", req(g, "/&login", "", "POST", "token=nope"), H401},
+      {"login", req(g, "/&login", "Content-Type: application/x-www-form-urlencoded\r\n", "POST", "token=" + TOKEN),
+       "HTTP/1.1 200 OK\r\nContent-type: application/json\r\nCache-Control: no-cache no-store\r\nSet-Cookie: orvel_token=" +
+           TOKEN + "; HttpOnly; SameSite=Strict; Path=/\r\n" + REPLY_TAIL + "{\"cmd\":\"OK\"}"},
+      {"logout", req(g, "/&logout"),
+       "HTTP/1.1 200 OK\r\nContent-type: application/json\r\nCache-Control: no-cache no-store\r\nSet-Cookie: "
+       "orvel_token=; HttpOnly; SameSite=Strict; Path=/; Max-Age=0\r\n"},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(g.request(r.request, 3000).substr(0, r.reply.size()), r.reply);
+    expect_state_unchanged(g);
+  }
+  // Raw: nothing but "auth" until it succeeds; three wrong tries close.
+  raw_dialogue(g, {{"ver\n", "ERR\n"}, {"@0a1b2c=77\n", "ERR\n"}, {"kill\n", "ERR\n"},
+                   {"auth nope\n", "AUTH ERR\n"}, {"auth " + TOKEN + "\n", "AUTH OK\n"}, {"ver\n", "ORVEL V1.90\n"}},
+               false);
+  expect_state_unchanged(g);
+  raw_dialogue(g, {{"auth a\n", "AUTH ERR\n"}, {"auth b\n", "AUTH ERR\n"}, {"auth c\n", "AUTH ERR\n"}}, true);
+  // Authenticated, the raw protocol is what it always was.
+  raw_dialogue(g, {{"auth " + TOKEN + "\r\n", "AUTH OK\n"}, {"@0a1b2c=77\n", "@OK\n"}}, false);
+  EXPECT_TRUE(g.modem().next_write());
+}
+
+// Ten failures from one address lock it out: the right token is refused
+// too, and the lock is logged once.
+TEST(SecurityE2E, LockOutAfterTenFailures) {
+  Gateway g(with("TOKEN=" + TOKEN + "\n"));
+  const std::string bearer = "Authorization: Bearer " + TOKEN + "\r\n";
+  raw_dialogue(g, {{"auth 1\n", "AUTH ERR\n"}, {"auth 2\n", "AUTH ERR\n"}, {"auth 3\n", "AUTH ERR\n"}}, true);
+  for (int i = 0; i < 6; i++) EXPECT_EQ(g.request(req(g, "/&get/kk", "Authorization: Bearer x\r\n")), H401);
+  EXPECT_EQ(g.request(req(g, "/&get/kk", bearer)), H200 + "original");  // nine: still let in
+  EXPECT_EQ(g.request(req(g, "/&login", "", "POST", "token=x")), H401);  // ten
+  EXPECT_TRUE(g.wait_output("AUTH LOCKED 127.0.0.1"));
+  EXPECT_EQ(g.request(req(g, "/&get/kk", bearer)), H401);
+  EXPECT_EQ(g.request(req(g, "/&auth?", bearer)), H202 + "{\"auth\":\"required\"}");
+  raw_dialogue(g, {{"auth " + TOKEN + "\n", "AUTH ERR\n"}, {"ver\n", "ERR\n"}}, false);
+  EXPECT_EQ(g.request(req(g, "/&get/kk", "Authorization: Bearer x\r\n")), H401);
+  EXPECT_EQ(g.count_output("AUTH LOCKED"), 1u);
+}
+
+// Settings that must stop the start with a clear message and exit code 1,
+// and BIND that is honoured.
+TEST(SecurityE2E, SettingsCheckedAtStart) {
+  const struct { const char *settings, *message; } rows[] = {
+      {"TOKEN=short\n", "TOKEN must be 16 to 48 characters long (it has 5)"},
+      {"TOKEN=\n", "TOKEN must be 16 to 48 characters long (it has 0)"},
+      {"TOKEN=0123456789abcdefPORT\n", "TOKEN must not contain the setting name PORT"},
+      {"TOKEN=0123456789 abcdef\n", "TOKEN may hold only"},
+      {"BIND=localhost\n", "BIND=localhost is not an IPv4 address"},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.settings);
+    Options o;
+    o.settings = r.settings;
+    o.modem = false;
+    o.wait_listening = false;
+    Gateway g(o);
+    EXPECT_EQ(g.wait_exit(), 1);
+    EXPECT_TRUE(g.wait_output(r.message, 3000)) << g.output();
+  }
+  Options o;
+  o.settings = "BIND=127.0.0.1\n";
+  o.modem = false;
+  Gateway g(o);
+  char want[48];
+  snprintf(want, sizeof want, ": 0100007F:%04X 00000000:0000 0A", g.port);  // listening on loopback only
+  std::ifstream tcp("/proc/net/tcp");
+  std::string all((std::istreambuf_iterator<char>(tcp)), std::istreambuf_iterator<char>());
+  EXPECT_NE(all.find(want), std::string::npos);
+  EXPECT_EQ(http_body(g.get("/&auth?")), "{\"auth\":\"off\"}");
+}
