@@ -14,6 +14,7 @@
 #include "core/settings.h"
 #include "core/sinks.h"
 #include "devices/device_list.h"
+#include "mqtt/mqtt.h"
 #include "net/socket.h"
 #include "net/waits.h"
 #include "radio/modem.h"
@@ -49,6 +50,7 @@ int orvel_main() {
   if (!isdir("mem")) mkdir("mem", 0755);
   if (!isdir("logs")) mkdir("logs", 0755);
   settings();
+  mqtt_start();
   sys_log("%s", BANNER);
   if (!socket_init()) return 1;
   printf("Devices Loaded:%d\n", device_list_load());
