@@ -219,9 +219,8 @@ static void link_on_connect(mosquitto *, void *, int rc) {
   conn.backoff = 1;
   printf("MQTT connected to %s:%d\n", mqtt_cfg.host, mqtt_cfg.port);
   sys_log("MQTT connected to %s:%d", mqtt_cfg.host, mqtt_cfg.port);
+  // Subscribed before "online": a client that has seen "online" may command.
   char t[MQTT_TOPIC];
-  mqtt_topic(t, "bridge/state");
-  mqtt_publish(t, "online", true);
   mqtt_topic(t, "+/set");
   mosquitto_subscribe(conn.mosq, nullptr, t, 0);
   mqtt_topic(t, "bridge/request/command");
@@ -230,6 +229,8 @@ static void link_on_connect(mosquitto *, void *, int rc) {
     snprintf(t, sizeof t, "%s/status", mqtt_cfg.prefix);
     mosquitto_subscribe(conn.mosq, nullptr, t, 0);
   }
+  mqtt_topic(t, "bridge/state");
+  mqtt_publish(t, "online", true);
   info_publish();
   if (mqtt_cfg.discovery) mqtt_discovery_sync();
   for (int i = 0; i < DEV_MAX && dev_list[i].id[0]; i++) state_publish(i);

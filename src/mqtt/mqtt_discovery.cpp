@@ -13,7 +13,7 @@
 #include "mqtt/mqtt_payload.h"
 
 constexpr int BUTTON_DEV_MAX = 64;     // button devices whose presses are remembered
-constexpr size_t CONFIG_SIZE = 2048;   // one config: four topics, an escaped name, the device block
+constexpr size_t CONFIG_SIZE = 2304;   // one config: four topics, an escaped name, the device block
 
 struct told_rec {
   char id[7];    // empty = free
@@ -99,7 +99,7 @@ static bool entity_config(char *out, size_t cap, const dev_rec *d, const char **
     *object = "state";
     snprintf(kind, sizeof kind, "\"value_template\":\"{{ value_json.state }}\",");
   }
-  char common[768], dev[320];
+  char common[1280], dev[320];
   common_part(common, sizeof common, d, *object);
   device_block(dev, sizeof dev, d);
   int n = snprintf(out, cap, "{\"name\":null,%s%s%s}", kind, common, dev);
