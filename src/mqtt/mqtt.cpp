@@ -139,7 +139,9 @@ static void link_ready(int fd, short revents);
 // connected means the link was lost.
 static void link_lost(const char *why);
 static void link_watch() {
-  int fd = conn.mosq ? mosquitto_socket(conn.mosq) : -1;
+  // Between attempts nothing is watched (a timed-out attempt's socket is
+  // closed by the next attempt).
+  int fd = conn.mosq && conn.state != LINK_DOWN ? mosquitto_socket(conn.mosq) : -1;
   if (conn.fd >= 0 && fd != conn.fd) watch_clear(conn.fd);
   conn.fd = fd;
   if (fd >= 0) {

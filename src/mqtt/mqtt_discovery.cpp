@@ -1,9 +1,9 @@
 // Home Assistant discovery configs (see mqtt_link.h), retained under
 // <prefix>/<component>/<node>_<id>/<object>/config, where node is the topic
 // base made safe for ids. The table `told` remembers what the broker was last
-// given, so that a device deleted or retyped since has its config cleared
-// with an empty retained message; `buttons` remembers which button numbers of
-// which devices were pressed, one trigger config each.
+// given, so that a device deleted or retyped since has its configs and its
+// retained state cleared with empty retained messages; `buttons` remembers
+// which button numbers of which devices were pressed, one trigger config each.
 #include <cstdio>
 #include <cstring>
 
@@ -123,6 +123,8 @@ static void trigger_publish(const dev_rec *d, int button) {
 // Empty retained configs for everything the broker was told about device `r`.
 static void told_clear(const told_rec *r) {
   char t[MQTT_TOPIC];
+  mqtt_topic(t, r->id);
+  mqtt_publish(t, "", true);  // its retained state too
   const char *comp = mqtt_component(r->type);
   if (!strcmp(comp, "device_automation")) {
     if (button_rec *b = button_find(r->id, false))
