@@ -227,7 +227,7 @@ static bool temperature_text(const char *val, char *num, size_t cap) {
   if (val[n] == '-') n++;
   size_t digits = n;
   while (val[n] >= '0' && val[n] <= '9') n++;
-  if (n == digits) return false;
+  if (n == digits || (val[digits] == '0' && n - digits > 1)) return false;  // a JSON number has no leading 0
   if (val[n] == '.') {
     size_t frac = ++n;
     while (val[n] >= '0' && val[n] <= '9') n++;

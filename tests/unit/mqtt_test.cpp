@@ -61,6 +61,7 @@ TEST(MqttPayload, StateObjectPerType) {
       {"tmp", "21.5C", "-8%", "5", R"({"temperature":21.5,"rssi":-8,"last_seen":5})"},
       {"tmp", "-3C", "90%", "5", R"({"temperature":-3,"rssi":90,"last_seen":5})"},
       {"tmp", "bad", "90%", "5", R"({"rssi":90,"last_seen":5})"},
+      {"tmp", "03C", "90%", "5", R"({"rssi":90,"last_seen":5})"},
       {"xyz", "say \"hi\"", "90%", "5", R"({"state":"say \"hi\"","rssi":90,"last_seen":5})"},
       {"dim", "", "", "", nullptr},  // never heard: nothing to publish
   };
