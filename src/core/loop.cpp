@@ -16,6 +16,7 @@
 #include "core/settings.h"
 #include "core/sinks.h"
 #include "devices/device_list.h"
+#include "mqtt/mqtt.h"
 #include "net/socket.h"
 #include "net/upload.h"
 #include "net/waits.h"
@@ -58,6 +59,7 @@ int orvel_main() {
   if (!isdir("logs")) mkdir("logs", 0755);
   settings();
   if (!auth_settings()) return 1;
+  mqtt_start();
   sys_log("%s", BANNER);
   upload_settings();
   if (!socket_init()) return 1;

@@ -4,17 +4,25 @@
 
 #include "auth/auth.h"
 #include "home/home.h"
+#include "mqtt/mqtt.h"
 
 void sinks_packet(const uint8_t *packet, const char *event) {
-  (void)event;
   home_packet(packet);
+  mqtt_packet(packet, event);
 }
 
-void sinks_device(int index) { home_device(index); }
+void sinks_device(int index) {
+  home_device(index);
+  mqtt_device(index);
+}
 
-void sinks_devices_loaded(int count) { (void)count; }
+void sinks_devices_loaded(int count) {
+  mqtt_devices_loaded(count);
+}
 
-void sinks_usb(bool connected) { (void)connected; }
+void sinks_usb(bool connected) {
+  mqtt_usb(connected);
+}
 
 void sinks_close(uint32_t sock) { auth_close(sock); }
 
@@ -22,4 +30,7 @@ void sinks_tx(tx_source source) { (void)source; }
 
 void sinks_no_reply(const char *id) { home_no_reply(id); }
 
-void sinks_tick() { home_tick(); }
+void sinks_tick() {
+  home_tick();
+  mqtt_tick();
+}

@@ -462,3 +462,57 @@ std::string Gateway::read_file(const std::string &rel) {
 bool Gateway::file_exists(const std::string &rel) { return fs::exists(fs::path(dir) / rel); }
 
 }  // namespace e2e
+
+namespace e2e {
+
+std::string sim_binary() { return (fs::path(ORVEL_BIN).parent_path() / "orvel-sim").string(); }
+
+SimHouse::SimHouse(Gateway &g, const std::string &house_text) : control_path(g.dir + "/sim.ctl") {
+  std::string house = g.dir + "/house.txt", modem = g.dir + "/modem.sock", log = g.dir + "/sim.log";
+  g.write_file("house.txt", house_text);
+  std::string bin = sim_binary();
+  pid_ = fork();
+  if (pid_ == 0) {
+    int in = open("/dev/null", O_RDONLY), out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0) _exit(120);
+    execl(bin.c_str(), bin.c_str(), "--socket", modem.c_str(), "--house", house.c_str(), "--control",
+          control_path.c_str(), (char *)nullptr);
+    _exit(121);
+  }
+}
+
+SimHouse::~SimHouse() {
+  control("quit");
+  for (int i = 0; i < 50; i++) {
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ::kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+}
+
+std::string SimHouse::control(const std::string &line) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un a = {};
+  a.sun_family = AF_UNIX;
+  strncpy(a.sun_path, control_path.c_str(), sizeof a.sun_path - 1);
+  if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    close(fd);
+    return "";
+  }
+  send_all(fd, line + "\n");
+  shutdown(fd, SHUT_WR);
+  std::string reply = recv_until_close(fd, 3000);
+  close(fd);
+  return reply;
+}
+
+bool SimHouse::wait_ready(int ms) {
+  for (int waited = 0; waited < ms; waited += 50) {
+    if (!control("help").empty()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+}  // namespace e2e

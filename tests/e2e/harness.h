@@ -106,6 +106,25 @@ class Gateway {
   ModemPeer *modem_ = nullptr;
 };
 
+// orvel-sim (built beside orvel) as the gateway's modem: start the Gateway
+// with Options.modem = false; the house file `house` is written into its
+// directory. Driven through the simulator's control socket.
+class SimHouse {
+ public:
+  SimHouse(Gateway &g, const std::string &house);
+  ~SimHouse();
+  SimHouse(const SimHouse &) = delete;
+  SimHouse &operator=(const SimHouse &) = delete;
+  // Sends one control line; returns the simulator's answer ("" when it cannot be reached).
+  std::string control(const std::string &line);
+  bool wait_ready(int ms = 5000);
+  const std::string control_path;
+
+ private:
+  pid_t pid_ = -1;
+};
+std::string sim_binary();
+
 // Socket helpers (all bounded in time).
 bool send_all(int fd, const std::string &data);
 std::string recv_until(int fd, const std::string &needle, int ms);

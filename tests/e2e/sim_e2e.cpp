@@ -1,12 +1,6 @@
 // The gateway and the simulated house together: the real orvel binary with the
 // virtual modem preloaded, and orvel-sim as the modem peer on its socket.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -25,62 +19,6 @@ const char house_text[] = "dim  1a2b30 12 60   rssi=93 Lamp\nrel  2c3d10 3  off 
                           "rel4 6e7f80 3  1010 Garage\ntmp  8c9da0 1  21.5 every=0 Lounge\nrel  9dae10 1  off  deaf Broken\n";
 const char devices_text[] = "@1a2b30/dim/Lamp\n@2c3d10/rel/Kitchen\n@5c6d71/dim/Hall 1\n@5c6d72/dim/Hall 2\n@8c9da0/tmp/Lounge\n";
 
-std::string sim_binary() { return std::filesystem::path(ORVEL_BIN).parent_path() / "orvel-sim"; }
-
-// orvel-sim running on the gateway's modem socket, driven through its control socket.
-class Sim {
- public:
-  explicit Sim(Gateway &g) : control_path(g.dir + "/sim.ctl") {
-    std::string house = g.dir + "/house.txt", modem = g.dir + "/modem.sock", log = g.dir + "/sim.log";
-    g.write_file("house.txt", house_text);
-    std::string bin = sim_binary();
-    pid_ = fork();
-    if (pid_ == 0) {
-      int in = open("/dev/null", O_RDONLY), out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0) _exit(120);
-      execl(bin.c_str(), bin.c_str(), "--socket", modem.c_str(), "--house", house.c_str(), "--control",
-            control_path.c_str(), (char *)nullptr);
-      _exit(121);
-    }
-  }
-  ~Sim() {
-    control("quit");
-    for (int i = 0; i < 50; i++) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  // Sends one control line; returns the simulator's answer ("" when it cannot be reached).
-  std::string control(const std::string &line) {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a = {};
-    a.sun_family = AF_UNIX;
-    strncpy(a.sun_path, control_path.c_str(), sizeof a.sun_path - 1);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-      close(fd);
-      return "";
-    }
-    send_all(fd, line + "\n");
-    shutdown(fd, SHUT_WR);
-    std::string reply = recv_until_close(fd, 3000);
-    close(fd);
-    return reply;
-  }
-  bool wait_ready(int ms = 5000) {
-    for (int waited = 0; waited < ms; waited += 50) {
-      if (!control("help").empty()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
-  const std::string control_path;
-
- private:
-  pid_t pid_ = -1;
-};
-
 Options sim_options() {
   Options o;
   o.modem = false;  // orvel-sim is the modem
@@ -91,7 +29,7 @@ Options sim_options() {
 // Starts the pair and waits until the gateway has opened the simulated modem.
 #define START_HOUSE(g, sim)                                                                    \
   ASSERT_TRUE(std::filesystem::exists(sim_binary())) << sim_binary() << " not built";          \
-  Sim sim(g);                                                                                  \
+  SimHouse sim(g, house_text);                                                                 \
   ASSERT_TRUE(sim.wait_ready()) << "orvel-sim did not start: " << g.read_file("sim.log");      \
   ASSERT_TRUE(g.wait_output("USB Found\n", 5000)) << g.output() << g.read_file("sim.log")
 

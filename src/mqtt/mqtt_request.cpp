@@ -1,0 +1,116 @@
+// Request/response over MQTT: a radio command received on
+// <base>/bridge/request/command as {"command":"@1a2b30=50","transaction":"t1"}
+// is sent as the HTTP radio route sends it, and the answer that route would
+// give is published on <base>/bridge/response/command with the transaction
+// added: the device's event, or an error object ("BAD DATA", "USB MODEM NOT
+// CONNECTED", "NO REPLY" after two ticks, "USB REMOVED"). Pending requests
+// wait in `pending`, matched on the id (channel bits ignored) and the reply
+// command, as the HTTP wait table does.
+#include <cstdio>
+#include <cstring>
+
+#include "core/sinks.h"
+#include "core/text.h"
+#include "mqtt/mqtt_link.h"
+#include "mqtt/mqtt_payload.h"
+#include "net/waits.h"
+#include "radio/packet.h"
+#include "radio/transmit.h"
+
+constexpr int REQ_MAX = 10;        // requests awaiting a device's reply
+constexpr int REQ_WAIT_TICKS = 2;  // as the HTTP route: "NO REPLY" after two ticks
+constexpr int TRANSACTION_SIZE = 64;
+constexpr int COMMAND_SIZE = 128;
+constexpr size_t RESPONSE_SIZE = 256 + 24 + 6 * TRANSACTION_SIZE;  // an event, the key, the escaped transaction
+
+struct req_rec {
+  bool used;
+  uint8_t id1, id2, id3;  // id3 with its low four bits cleared
+  uint8_t cmd;            // the awaited reply: sent code | 0x80
+  int ticks_left;
+  char transaction[TRANSACTION_SIZE];
+};
+
+static req_rec pending[REQ_MAX];
+
+void mqtt_request_reset() { memset(pending, 0, sizeof pending); }
+
+// Publishes `object` (a JSON object) with "transaction" added before its last '}'.
+static void response_publish(const char *object, const char *transaction) {
+  char body[RESPONSE_SIZE];
+  size_t n = strlen(object);
+  if (n < 2 || object[n - 1] != '}' || n + 1 > sizeof body) return;
+  memcpy(body, object, n - 1);
+  body[n - 1] = 0;
+  strcat(body, n > 2 ? ",\"transaction\":\"" : "\"transaction\":\"");
+  json_escape_append(body, sizeof body - 3, transaction);
+  strcat(body, "\"}");
+  char t[MQTT_TOPIC];
+  mqtt_topic(t, "bridge/response/command");
+  mqtt_publish(t, body, false);
+}
+
+static void error_publish(const char *msg, const char *transaction) {
+  char body[128];
+  jerror(body, sizeof body, msg);
+  response_publish(body, transaction);
+}
+
+void mqtt_request(const char *payload, size_t len) {
+  char command[COMMAND_SIZE], transaction[TRANSACTION_SIZE] = "";
+  bool is_str = false;
+  int has_t = json_flat_get(payload, len, "transaction", transaction, sizeof transaction, &is_str);
+  if (has_t < 0) transaction[0] = 0;
+  int has_c = json_flat_get(payload, len, "command", command, sizeof command, &is_str);
+  char t[MQTT_TOPIC];
+  mqtt_topic(t, "bridge/request/command");
+  if (has_c != 1 || !is_str || command[0] != '@') {
+    mqtt_log(t, "expected {\"command\":\"@<id>...\",\"transaction\":\"...\"}");
+    error_publish("BAD DATA", transaction);
+    return;
+  }
+  uint8_t result = usb_rf_tx(command);
+  if (rf_tx_sent(result)) sinks_tx(TX_MQTT);
+  if (result == RF_TX_NO_MODEM) return error_publish("USB MODEM NOT CONNECTED", transaction);
+  if (result == RF_TX_BAD) return error_publish("BAD DATA", transaction);
+  if (result == RF_TX_NO_REPLY) return response_publish("{\"id\":\"\",\"cmd\":\"OK\",\"data\":\"\",\"rssi\":\"\"}", transaction);
+  for (auto &r : pending) {
+    if (r.used) continue;
+    r = {true, last_tx.id1, last_tx.id2, (uint8_t)(last_tx.id3 & 0xF0), last_tx.cmd, REQ_WAIT_TICKS, {}};
+    snprintf(r.transaction, sizeof r.transaction, "%s", transaction);
+    return;
+  }
+  error_publish("TOO MANY CONNECTIONS", transaction);
+}
+
+void mqtt_request_answer(const unsigned char *packet, const char *event) {
+  for (auto &r : pending) {
+    if (!r.used) continue;
+    if (r.id1 == packet[PK_ID1] && r.id2 == packet[PK_ID2] && r.id3 == (packet[PK_ID3] & 0xF0) &&
+        r.cmd == packet[PK_CMD]) {
+      r.used = false;
+      response_publish(event, r.transaction);
+    }
+  }
+}
+
+void mqtt_request_tick() {
+  for (auto &r : pending) {
+    if (!r.used) continue;
+    if (r.ticks_left > 0) r.ticks_left--;
+    if (r.ticks_left > 0) continue;
+    r.used = false;
+    char body[96];
+    snprintf(body, sizeof body, "{\"id\":\"@%02x%02x%02x\",\"cmd\":\"ERROR\",\"data\":\"NO REPLY\",\"rssi\":\"\"}", r.id1,
+             r.id2, r.id3);
+    response_publish(body, r.transaction);
+  }
+}
+
+void mqtt_request_usb_removed() {
+  for (auto &r : pending) {
+    if (!r.used) continue;
+    r.used = false;
+    error_publish("USB REMOVED", r.transaction);
+  }
+}
