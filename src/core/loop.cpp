@@ -11,6 +11,7 @@
 
 #include "core/files.h"
 #include "core/logs.h"
+#include "core/service.h"
 #include "core/settings.h"
 #include "core/sinks.h"
 #include "devices/device_list.h"
@@ -38,6 +39,7 @@ void main_loop_pass() {
     cron();
     cron_run();
     sinks_tick();
+    service_watchdog();
   }
 }
 
@@ -55,5 +57,6 @@ int orvel_main() {
   int ncrons = cron_file_load();
   printf("Crons loaded: %d\n", ncrons);
   sys_log("Crons loaded: %d", ncrons);
+  service_ready();
   for (;;) main_loop_pass();
 }
