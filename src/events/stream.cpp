@@ -6,8 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 #include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <strings.h>
+#include <sys/socket.h>
 
 #include "core/settings.h"
 #include "devices/device_list.h"
@@ -35,6 +38,7 @@ const char HEAD[] =
     "\r\n"
     "retry: 2000\n\n";
 const char KEEPALIVE[] = ": keepalive\n\n";
+constexpr int STREAM_SNDBUF = 64 * 1024;  // the kernel doubles it
 
 long mono_s() {
   struct timespec ts;
@@ -98,6 +102,14 @@ bool stream_open(uint32_t sock, const char *request, const char *target) {
     }
   if (!s) return false;  // cannot happen: one entry per possible connection
   *s = {sock, 0};
+  // Each event goes out when it happens: without this, an event written
+  // while the last one is unacknowledged waits for the peer's delayed ACK.
+  int one = 1;
+  setsockopt((int)sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  // The kernel's share of a stalled client's backlog is bounded too (it would
+  // otherwise grow to the system's maximum, megabytes per client).
+  int sndbuf = STREAM_SNDBUF;
+  setsockopt((int)sock, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
   if (!stream_write(s, HEAD, sizeof HEAD - 1)) return true;
   const char *since = stream_since(request, target);
   if (!since) return true;
