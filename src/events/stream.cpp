@@ -53,11 +53,13 @@ void keepalive_load() {
   if (keepalive_s <= 0) keepalive_s = STREAM_KEEPALIVE_S;
 }
 
-// Writes to client `s`; false when the client was closed (a failed send, or
-// more than STREAM_QUEUE_MAX bytes it has not taken yet).
-bool stream_write(stream_rec *s, const char *data, size_t len) {
+// Writes to client `s`; false when the client was closed (a failed send, or,
+// when `bounded`, more than STREAM_QUEUE_MAX bytes it has not taken yet). A
+// replay is written unbounded: at most EVENT_RING_MAX frames, which a client
+// that reads takes long before the next live event checks the bound.
+bool stream_write(stream_rec *s, const char *data, size_t len, bool bounded = true) {
   uint32_t sock = s->sock;
-  if (!soc_send(sock, data, len) || soc_queued(sock) > STREAM_QUEUE_MAX) {
+  if (!soc_send(sock, data, len) || (bounded && soc_queued(sock) > STREAM_QUEUE_MAX)) {
     soc_drop(sock);  // clears the entry through sinks_close
     return false;
   }
@@ -124,7 +126,7 @@ bool stream_open(uint32_t sock, const char *request, const char *target) {
   for (uint64_t id = r.from, last = event_ring_last_id(); id <= last; id++) {
     size_t len;
     const char *frame = event_ring_frame(id, &len);
-    if (frame && !stream_write(s, frame, len)) break;
+    if (frame && !stream_write(s, frame, len, false)) break;
   }
   return true;
 }
