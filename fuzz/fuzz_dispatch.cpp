@@ -19,8 +19,10 @@
 //   - a handle is sent to only while it is an open connection;
 //   - sockets_set, listn and http_con hold only open connections, each once,
 //     and sockets_set holds every open connection;
-//   - an HTTP message ends its connection at once, parks it, or starts an
-//     upload that receives the rest of its body;
+//   - an HTTP message ends its connection at once, parks it, starts an
+//     upload that receives the rest of its body, or makes it an event stream
+//     (which may also have closed it on a failed send);
+//   - the stream table holds only open connections;
 //   - a handler that asks for the close has not closed the handle itself;
 //   - every HTTP reply has one status line, a header end, and a JSON body
 //     whenever its header says JSON (parked replies included: at the end
@@ -44,7 +46,9 @@
 #include "core/settings.h"
 #include "decode/event.h"
 #include "devices/device_list.h"
+#include "events/stream.h"
 #include "fuzz_support.h"
+#include "metrics/metrics.h"
 #include "net/dispatch.h"
 #include "net/listeners.h"
 #include "net/socket.h"
@@ -96,7 +100,8 @@ void reply_check(const Conn &c) {
   if (trace) fprintf(stderr, "--- %s\n%s\n", c.request.substr(0, c.request.find('\r')).c_str(), r.c_str());
   if (r.empty()) return;  // refused without a reply (no route, failed upload)
   static const char *const LINES[] = {"HTTP/1.1 200 OK\r\n", "HTTP/1.1 404 Not Found\r\n",
-                                      "HTTP/1.1 301 Moved Permanently\r\n"};
+                                      "HTTP/1.1 301 Moved Permanently\r\n",
+                                      "HTTP/1.1 503 Service Unavailable\r\n"};
   bool line = false;
   for (const char *l : LINES) line = line || r.rfind(l, 0) == 0;
   if (!line) fuzz::fail("reply without a status line", c.request + "\n---\n" + r);
@@ -136,6 +141,7 @@ void conns_reap() {
   for (Conn &c : conns)
     if (c.fd >= 0 && !fd_open(c.fd)) {
       if (socket_set_has((uint32_t)c.fd)) fuzz::fail("closed handle left in sockets_set");
+      if (stream_has((uint32_t)c.fd)) fuzz::fail("closed handle left in the stream table");
       conn_forget(c);
     }
 }
@@ -176,7 +182,7 @@ void message(int i, const char *bytes, size_t n) {
   if (ends_process(m.c_str())) return;
   Conn &c = conn_open(i);
   int fd = c.fd;
-  bool parked = http_con_has((uint32_t)fd);
+  bool parked = http_con_has((uint32_t)fd) || stream_has((uint32_t)fd);
   bool is_http = !parked && (str_begin(m.c_str(), "GET") || str_begin(m.c_str(), "POST"));
   if (is_http) {
     c.http = true;
@@ -193,7 +199,8 @@ void message(int i, const char *bytes, size_t n) {
   if (!keep) {
     if (!fd_open(fd)) fuzz::fail("a handler closed its connection and asked for the close too", m);
     soc_drop((uint32_t)fd);
-  } else if (is_http && fd_open(fd) && !http_con_has((uint32_t)fd) && !upload_has((uint32_t)fd)) {
+  } else if (is_http && fd_open(fd) && !http_con_has((uint32_t)fd) && !upload_has((uint32_t)fd) &&
+             !stream_has((uint32_t)fd)) {
     fuzz::fail("an HTTP request left its connection open without parking it", m);
   }
 }
@@ -274,6 +281,8 @@ void state_reset() {
   decode_reset();
   flags_reset();
   settings_reset();
+  stream_reset();
+  metrics_reset();
   syslogs = 1;
   pac_log = 1;
   fuzz::modem_plug();

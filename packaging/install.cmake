@@ -76,7 +76,7 @@ commands, the device list, a weekly schedule and stored values, and a small
 web dashboard. It runs as the systemd service orvel.service under the system
 user orvel and keeps its state in ${ORVEL_DIR}.")
 # passwd provides useradd for the maintainer scripts. dpkg-shlibdeps, when
-# present, names the C runtime and the hidapi runtime with their versions;
+# present, names the C runtime, the hidapi and the libsystemd runtimes with their versions;
 # without it they are named outright.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd")
 find_program(ORVEL_DPKG_SHLIBDEPS dpkg-shlibdeps)
@@ -84,7 +84,7 @@ mark_as_advanced(ORVEL_DPKG_SHLIBDEPS)
 if(ORVEL_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libc6, libhidapi-hidraw0")
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libc6, libhidapi-hidraw0, libsystemd0")
 endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${ORVEL_PKG_OUT}/debian/postinst ${ORVEL_PKG_OUT}/debian/prerm ${ORVEL_PKG_OUT}/debian/postrm)

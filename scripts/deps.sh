@@ -3,9 +3,10 @@
 #   scripts/deps.sh run   - to build and run the gateway
 #   scripts/deps.sh test  - to build and run the whole test suite
 set -euo pipefail
-want=(cmake make g++ pkg-config libhidapi-dev libmosquitto-dev)
+want=(cmake make g++ pkg-config libhidapi-dev libmosquitto-dev libsystemd-dev)
 if [ "${1:-run}" = test ]; then
-  want+=(googletest libgtest-dev mosquitto mosquitto-clients curl libfaketime faketime clang libclang-rt-14-dev nodejs chromium dpkg-dev)
+  want+=(googletest libgtest-dev mosquitto mosquitto-clients curl libfaketime faketime clang libclang-rt-14-dev nodejs chromium dpkg-dev
+         python3-prometheus-client)
   # npm may come with the machine's Node.js rather than as a Debian package.
   command -v npm >/dev/null 2>&1 || want+=(npm)
 fi

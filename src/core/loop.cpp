@@ -13,6 +13,7 @@
 #include "auth/auth.h"
 #include "core/files.h"
 #include "core/logs.h"
+#include "core/service.h"
 #include "core/settings.h"
 #include "core/sinks.h"
 #include "devices/device_list.h"
@@ -47,6 +48,7 @@ void main_loop_pass() {
     cron();
     cron_run();
     sinks_tick();
+    service_watchdog();
   }
 }
 
@@ -68,5 +70,6 @@ int orvel_main() {
   int ncrons = cron_file_load();
   printf("Crons loaded: %d\n", ncrons);
   sys_log("Crons loaded: %d", ncrons);
+  service_ready();
   for (;;) main_loop_pass();
 }

@@ -22,5 +22,12 @@ enum tx_source : uint8_t { TX_HTTP, TX_RAW, TX_CRON, TX_MQTT, TX_SOURCES };
 void sinks_tx(tx_source source);
 // Device `id` (six hex digits, no '@') did not answer a command in time.
 void sinks_no_reply(const char *id);
+// Why a packet from the modem was dropped before dispatch.
+enum rx_drop : uint8_t { RX_DROP_LENGTH, RX_DROP_DUPLICATE, RX_DROP_WEAK, RX_DROPS };
+// A packet from the modem was dropped (every other packet reaches sinks_packet).
+void sinks_rx_drop(rx_drop reason);
+// The scheduler sent a queued command for the first time (`given_up` false),
+// or gave it up after its last try without a reply (true).
+void sinks_cron(bool given_up);
 // Once a second, from the loop's tick.
 void sinks_tick();

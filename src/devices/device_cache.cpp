@@ -113,13 +113,20 @@ int device_list_cache(const uint8_t *packet) {
   return i;
 }
 
-// One listed object: the fixed text (60 characters) and six escaped fields,
-// each character growing to at most 6 ("\u00XX"): 6+3+31+31+15+4 = 90 characters.
-constexpr size_t DEV_OBJ_SIZE = 60 + 90 * 6 + 1;
-
 static void obj_field(char *obj, const char *key, const char *value) {
   strcat(obj, key);
   json_escape_append(obj, DEV_OBJ_SIZE, value);
+}
+
+void device_object(char *obj, const dev_rec *d) {
+  strcpy(obj, "{");
+  obj_field(obj, "\"id\":\"@", d->id);
+  obj_field(obj, "\",\"name\":\"", d->name);
+  obj_field(obj, "\",\"type\":\"", d->type);
+  obj_field(obj, "\",\"val\":\"", d->val);
+  obj_field(obj, "\",\"time\":\"", d->time);
+  obj_field(obj, "\",\"rssi\":\"", d->rssi);
+  strcat(obj, "\"}");
 }
 
 void device_list_get(uint32_t sock) {
@@ -129,16 +136,10 @@ void device_list_get(uint32_t sock) {
   }
   http_reply(sock, 202, "[");
   for (int i = 0; i < DEV_MAX && dev_list[i].id[0]; i++) {
-    const dev_rec *d = &dev_list[i];
-    char obj[DEV_OBJ_SIZE] = "{";
-    obj_field(obj, "\"id\":\"@", d->id);
-    obj_field(obj, "\",\"name\":\"", d->name);
-    obj_field(obj, "\",\"type\":\"", d->type);
-    obj_field(obj, "\",\"val\":\"", d->val);
-    obj_field(obj, "\",\"time\":\"", d->time);
-    obj_field(obj, "\",\"rssi\":\"", d->rssi);
+    char obj[DEV_OBJ_SIZE];
+    device_object(obj, &dev_list[i]);
     bool last = i + 1 >= DEV_MAX || !dev_list[i + 1].id[0];
-    strcat(obj, last ? "\"}]" : "\"},");
+    strcat(obj, last ? "]" : ",");
     soc_msg(sock, obj);
   }
 }

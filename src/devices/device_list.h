@@ -67,5 +67,12 @@ int device_list_cache(const uint8_t *packet);
 // (packet byte 8 on, at least 4 bytes readable); `out` holds >= 8 bytes.
 // Returns 1, or 0 and writes nothing for a kind that is not multi-channel.
 int status_by_chan(char *out, const uint8_t *data, char chan);
+// One listed object: the fixed text (60 characters with the list's "]" or ",")
+// and six escaped fields, each character growing to at most 6 ("\u00XX"):
+// 6+3+31+31+15+4 = 90 characters.
+constexpr size_t DEV_OBJ_SIZE = 60 + 90 * 6 + 1;
+// Writes device `d` as the JSON object /&devices lists (and the event stream
+// sends): {"id":"@…","name":…,"type":…,"val":…,"time":…,"rssi":…}.
+void device_object(char *obj, const dev_rec *d);
 // Writes the whole table as one JSON array reply (kind 202), object by object.
 void device_list_get(uint32_t sock);

@@ -10,6 +10,8 @@
 #include "core/flags.h"
 #include "core/sinks.h"
 #include "core/text.h"
+#include "events/stream.h"
+#include "metrics/metrics.h"
 #include "net/listeners.h"
 #include "net/router.h"
 #include "net/socket.h"
@@ -54,7 +56,8 @@ static bool raw_word(uint32_t sock, const char *msg) {
 bool soc_got_msg(uint32_t sock, char *msg) {
   // A parked HTTP request owns its connection until its answer: whatever
   // else arrives there (the rest of a split request) is not a new message.
-  if (http_con_has(sock)) return true;
+  // The same holds for an event stream, which owns its connection for good.
+  if (http_con_has(sock) || stream_has(sock)) return true;
   auth_verdict door = auth_msg(sock, msg);  // before the debug echo: "auth" lines carry the token
   if (door != AUTH_PASS) return door == AUTH_KEEP;
   if (http_debug) dbug(msg);
@@ -73,7 +76,10 @@ bool soc_got_msg(uint32_t sock, char *msg) {
       break;
     case 'P':
       if (msg[1] == 'O' && msg[2] == 'S' && msg[3] == 'T') {
-        if (msg[4] && msg[5] && str_begin(msg + 6, "&save/")) return upload_begin(sock, msg);
+        if (msg[4] && msg[5] && str_begin(msg + 6, "&save/")) {
+          metrics_http_request("&save/");
+          return upload_begin(sock, msg);
+        }
         return HTTP_req(sock, msg + 1);
       }
       break;

@@ -16,6 +16,8 @@
 #include "core/text.h"
 #include "devices/device_list.h"
 #include "home/home.h"
+#include "events/stream.h"
+#include "metrics/metrics.h"
 #include "net/http_reply.h"
 #include "net/logview.h"
 #include "net/memstore.h"
@@ -64,9 +66,18 @@ static bool reply_text(uint32_t sock, const char *body) {
   return false;
 }
 
-// The routes that begin with '&' (rows 5 to 23).
+// True when the target is exactly `name`, or `name` and a query.
+static bool route_is(const char *t, const char *name, size_t n) {
+  return strncmp(t, name, n) == 0 && (t[n] == ' ' || t[n] == '?' || t[n] == 0);
+}
+
+// The routes that begin with '&' (rows 5 to 23), and the event stream,
+// metrics and health.
 static bool route_amp(uint32_t sock, char *request, char *t) {
   if (home_http(sock, t)) return false;
+  if (route_is(t, "&events", 7)) return stream_open(sock, request, t);
+  if (route_is(t, "&metrics", 8)) return metrics_http(sock);
+  if (route_is(t, "&health", 7)) return health_http(sock);
   if (str_begin(t, "&listen")) {
     if (!comet_add(sock)) return reply_error(sock, "ERROR: Sockets Full\n");
     http_reply(sock, 202, "");
@@ -137,6 +148,7 @@ bool HTTP_req(uint32_t sock, char *request) {
   if (request[3] != ' ' || request[4] != '/') return false;
   if (!auth_http(sock, request)) return false;  // refused, or an authentication route
   char *t = request + 5;
+  metrics_http_request(t);
   if (t[0] == '@') return route_radio(sock, t);
   if (t[0] == '/') {
     http_reply(sock, 404, "this will proxy");

@@ -17,6 +17,7 @@
 #include "core/sinks.h"
 #include "core/watch.h"
 #include "core/text.h"
+#include "events/stream.h"
 #include "net/conn.h"
 #include "net/dispatch.h"
 #include "net/listeners.h"
@@ -112,8 +113,9 @@ static void socket_end_now(uint32_t sock) {
 }
 
 // A connection is "held" while something waits to write to it: a raw
-// listener, a parked request. Those are never closed to make room.
-static bool socket_held(uint32_t sock) { return http_con_has(sock) || listen_has(sock); }
+// listener, a parked request, an event stream. Those are never closed to
+// make room.
+static bool socket_held(uint32_t sock) { return http_con_has(sock) || listen_has(sock) || stream_has(sock); }
 
 // Takes one new connection; when every place is taken, the connection
 // silent longest (if silent long enough) makes room, else the newcomer is

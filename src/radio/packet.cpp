@@ -80,13 +80,14 @@ static bool packet_is_duplicate(const uint8_t *packet) {
 
 void rf_got_packet(const uint8_t *packet) {
   uint8_t len = packet[PK_LEN];
-  if (len < PK_LEN_MIN || len > PK_LEN_MAX) return;
-  if (packet_is_duplicate(packet)) return;
+  if (len < PK_LEN_MIN || len > PK_LEN_MAX) return sinks_rx_drop(RX_DROP_LENGTH);
+  if (packet_is_duplicate(packet)) return sinks_rx_drop(RX_DROP_DUPLICATE);
   char event[256];
   memset(event, 0, sizeof event);
   pac_json(packet, event);
   cron_watch(packet);
-  if (!root && g_rssi_i <= WEAK_RSSI && device_list_find_mask(g_last_id_str) == -1) return;
+  if (!root && g_rssi_i <= WEAK_RSSI && device_list_find_mask(g_last_id_str) == -1)
+    return sinks_rx_drop(RX_DROP_WEAK);
   http_con_answer(packet, event);
   dbug(event);
   char line[EVENT_SIZE];

@@ -81,6 +81,7 @@ bool cron_run() {
       char id[7] = {};
       memcpy(id, e + 1, 6);
       sinks_no_reply(id);
+      sinks_cron(true);
       cron_done(e);
       continue;
     }
@@ -98,6 +99,7 @@ bool cron_run() {
     cron_got_reply = 0;
     sys_log("Cron TX: %s", e);
     if (!cron_retry) {
+      sinks_cron(false);
       // Settings keep CronRetry in 1..10 or negative (read as 128..255 tries);
       // 0 would retry forever, so it counts as a single try.
       cron_retry = (uint8_t)CronRetry;

@@ -1,0 +1,179 @@
+// The event stream's client table and its writes (see stream.h). Every event
+// is first added to the event ring, then its frame is written to each client;
+// a reconnecting client is given the kept frames after its last id first.
+#include "events/stream.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <strings.h>
+#include <sys/socket.h>
+
+#include "core/settings.h"
+#include "devices/device_list.h"
+#include "events/event_ring.h"
+#include "net/socket.h"
+
+namespace {
+
+struct stream_rec {
+  uint32_t sock;    // 0 = free
+  long last_write;  // monotonic second of the last write, for the keepalive
+};
+
+static_assert(EVENT_DATA_MAX >= DEV_OBJ_SIZE, "a device object fits an event");
+
+stream_rec streams[SOCKETS_MAX];
+int keepalive_s = 0;  // 0 until read from the settings
+
+const char HEAD[] =
+    "HTTP/1.1 200 OK\r\n"
+    "Content-Type: text/event-stream\r\n"
+    "Cache-Control: no-cache\r\n"
+    "Access-Control-Allow-Origin: *\r\n"
+    "Server: ORVEL\r\n"
+    "\r\n"
+    "retry: 2000\n\n";
+const char KEEPALIVE[] = ": keepalive\n\n";
+constexpr int STREAM_SNDBUF = 64 * 1024;  // the kernel doubles it
+
+long mono_s() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (long)ts.tv_sec;
+}
+
+void keepalive_load() {
+  if (keepalive_s) return;
+  char value[64];
+  keepalive_s = setting_get("EVENTS_KEEPALIVE", value) == 1 ? atoi(value) : 0;
+  if (keepalive_s <= 0) keepalive_s = STREAM_KEEPALIVE_S;
+}
+
+// Writes to client `s`; false when the client was closed (a failed send, or,
+// when `bounded`, more than STREAM_QUEUE_MAX bytes it has not taken yet). A
+// replay is written unbounded: at most EVENT_RING_MAX frames, which a client
+// that reads takes long before the next live event checks the bound.
+bool stream_write(stream_rec *s, const char *data, size_t len, bool bounded = true) {
+  uint32_t sock = s->sock;
+  if (!soc_send(sock, data, len) || (bounded && soc_queued(sock) > STREAM_QUEUE_MAX)) {
+    soc_drop(sock);  // clears the entry through sinks_close
+    return false;
+  }
+  s->last_write = mono_s();
+  return true;
+}
+
+void stream_broadcast(event_kind kind, const char *json) {
+  size_t len;
+  const char *frame = event_ring_add(kind, json, &len);
+  for (auto &s : streams)
+    if (s.sock) stream_write(&s, frame, len);
+}
+
+// The client's last id: the Last-Event-ID header, else "since=" in the query;
+// null when it gave neither.
+const char *stream_since(const char *request, const char *target) {
+  for (const char *line = strchr(request, '\n'); line; line = strchr(line, '\n')) {
+    line++;
+    if (*line == '\r' || *line == '\n') break;  // end of the header
+    static const char NAME[] = "Last-Event-ID:";
+    if (strncasecmp(line, NAME, sizeof NAME - 1) != 0) continue;
+    const char *v = line + sizeof NAME - 1;
+    while (*v == ' ' || *v == '\t') v++;
+    return *v == '\r' || *v == '\n' ? nullptr : v;
+  }
+  if (target[7] != '?') return nullptr;
+  for (const char *p = target + 8; *p && *p != ' ' && *p != '\r' && *p != '\n'; p++)
+    if ((p == target + 8 || p[-1] == '&') && strncmp(p, "since=", 6) == 0) return p + 6;
+  return nullptr;
+}
+
+}  // namespace
+
+bool stream_open(uint32_t sock, const char *request, const char *target) {
+  keepalive_load();
+  stream_rec *s = nullptr;
+  for (auto &e : streams)
+    if (!e.sock) {
+      s = &e;
+      break;
+    }
+  if (!s) return false;  // cannot happen: one entry per possible connection
+  *s = {sock, 0};
+  // Each event goes out when it happens: without this, an event written
+  // while the last one is unacknowledged waits for the peer's delayed ACK.
+  int one = 1;
+  setsockopt((int)sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  // The kernel's share of a stalled client's backlog is bounded too (it would
+  // otherwise grow to the system's maximum, megabytes per client).
+  int sndbuf = STREAM_SNDBUF;
+  setsockopt((int)sock, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+  if (!stream_write(s, HEAD, sizeof HEAD - 1)) return true;
+  const char *since = stream_since(request, target);
+  if (!since) return true;
+  event_resume r = event_ring_resume(since);
+  if (r.gap) {
+    char gap[96];
+    int n = snprintf(gap, sizeof gap, "id: %llu\nevent: gap\ndata: {\"reason\":\"%s\"}\n\n",
+                     (unsigned long long)r.gap_id, r.reason);
+    if (!stream_write(s, gap, (size_t)n)) return true;
+  }
+  if (!r.from) return true;
+  for (uint64_t id = r.from, last = event_ring_last_id(); id <= last; id++) {
+    size_t len;
+    const char *frame = event_ring_frame(id, &len);
+    if (frame && !stream_write(s, frame, len, false)) break;
+  }
+  return true;
+}
+
+bool stream_has(uint32_t sock) {
+  if (!sock) return false;
+  for (auto &s : streams)
+    if (s.sock == sock) return true;
+  return false;
+}
+
+int stream_count() {
+  int n = 0;
+  for (auto &s : streams) n += s.sock != 0;
+  return n;
+}
+
+void stream_packet(const char *event) { stream_broadcast(EVENT_PACKET, event); }
+
+void stream_device(int index) {
+  char obj[DEV_OBJ_SIZE];
+  device_object(obj, &dev_list[index]);
+  stream_broadcast(EVENT_DEVICE, obj);
+}
+
+void stream_usb(bool connected) { stream_broadcast(EVENT_USB, connected ? "{\"connected\":true}" : "{\"connected\":false}"); }
+
+void stream_close(uint32_t sock) {
+  for (auto &s : streams)
+    if (s.sock == sock) s = {0, 0};
+}
+
+// Keepalives for quiet clients, and the output bound for those that stopped
+// reading while nothing was sent to them.
+void stream_tick() {
+  long now = mono_s();
+  for (auto &s : streams) {
+    if (!s.sock) continue;
+    if (soc_queued(s.sock) > STREAM_QUEUE_MAX)
+      soc_drop(s.sock);
+    else if (now - s.last_write >= keepalive_s)
+      stream_write(&s, KEEPALIVE, sizeof KEEPALIVE - 1);
+  }
+}
+
+void stream_reset() {
+  memset(streams, 0, sizeof streams);
+  keepalive_s = 0;
+  event_ring_reset();
+}

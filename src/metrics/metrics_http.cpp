@@ -1,0 +1,186 @@
+// /&metrics and /&health: the registry and the connection tables as
+// Prometheus text (format 0.0.4) and as a health object. Everything is read
+// at the time of the request; nothing here keeps state but a setting.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "core/settings.h"
+#include "devices/device_list.h"
+#include "events/stream.h"
+#include "metrics/metrics.h"
+#include "mqtt/mqtt.h"
+#include "net/listeners.h"
+#include "net/socket.h"
+#include "net/waits.h"
+
+#ifndef ORVEL_VERSION
+#define ORVEL_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr long HEALTH_GRACE_S = 60;
+
+const char *const DROP_LABEL[RX_DROPS] = {"length", "duplicate", "weak"};
+const char *const SOURCE_LABEL[TX_SOURCES] = {"http", "raw", "cron", "mqtt"};
+const char *const ROUTE_LABEL[ROUTE_KINDS] = {"radio", "longpoll", "events", "metrics", "health",
+                                              "devices", "cron", "log", "store", "upload",
+                                              "control", "static", "other"};
+
+const char TAIL[] = "Cache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\nServer: ORVEL\r\nConnection: close\r\n\r\n";
+
+// One metric's HELP and TYPE lines.
+void head(std::string &o, const char *name, const char *type, const char *help) {
+  o += "# HELP ";
+  o += name;
+  o += ' ';
+  o += help;
+  o += "\n# TYPE ";
+  o += name;
+  o += ' ';
+  o += type;
+  o += '\n';
+}
+
+// One sample; `labels` is empty or the text inside the braces.
+void sample(std::string &o, const char *name, const std::string &labels, double value) {
+  char num[32];
+  snprintf(num, sizeof num, "%.17g", value);
+  o += name;
+  if (!labels.empty()) o += "{" + labels + "}";
+  o += ' ';
+  o += num;
+  o += '\n';
+}
+
+void one(std::string &o, const char *name, const char *type, const char *help, double value) {
+  head(o, name, type, help);
+  sample(o, name, "", value);
+}
+
+// A counter with one label over a table of values.
+void labelled(std::string &o, const char *name, const char *help, const char *label, const char *const *values,
+              const uint64_t *counts, int n) {
+  head(o, name, "counter", help);
+  for (int i = 0; i < n; i++) sample(o, name, std::string(label) + "=\"" + values[i] + "\"", (double)counts[i]);
+}
+
+// A label value with '\\', '"' and LF escaped.
+std::string label_value(const char *text) {
+  std::string v;
+  for (const char *p = text; *p; p++) {
+    if (*p == '\\' || *p == '"') v += '\\';
+    if (*p == '\n') {
+      v += "\\n";
+      continue;
+    }
+    v += *p;
+  }
+  return v;
+}
+
+void devices(std::string &o) {
+  static const char SEEN[] = "orvel_device_last_seen_timestamp_seconds";
+  static const char SIGNAL[] = "orvel_device_signal_strength_ratio";
+  head(o, SEEN, "gauge", "Time of the last state report of each listed device, in seconds since 1970.");
+  for (int i = 0; i < DEV_MAX && dev_list[i].id[0]; i++)
+    if (dev_list[i].time[0]) sample(o, SEEN, "id=\"" + label_value(dev_list[i].id) + "\"", atof(dev_list[i].time));
+  head(o, SIGNAL, "gauge", "Signal strength of the last state report of each listed device (1 = full).");
+  for (int i = 0; i < DEV_MAX && dev_list[i].id[0]; i++)
+    if (dev_list[i].rssi[0])
+      sample(o, SIGNAL, "id=\"" + label_value(dev_list[i].id) + "\"", atof(dev_list[i].rssi) / 100.0);
+}
+
+int listeners_count() {
+  int n = 0;
+  for (uint32_t s : listn) n += s != 0;
+  return n;
+}
+
+int waits_count() {
+  int n = 0;
+  for (const con_rec &c : http_con) n += c.sock != 0;
+  return n;
+}
+
+long health_grace() {
+  static long grace = 0;
+  if (!grace) {
+    char value[64];
+    grace = setting_get("HEALTH_GRACE", value) == 1 ? atol(value) : 0;
+    if (grace <= 0) grace = HEALTH_GRACE_S;
+  }
+  return grace;
+}
+
+void reply(uint32_t sock, const char *status, const char *type, const std::string &body) {
+  std::string r = std::string("HTTP/1.1 ") + status + "\r\nContent-Type: " + type + "\r\n" + TAIL + body;
+  soc_send(sock, r.data(), r.size());
+}
+
+}  // namespace
+
+std::string metrics_text() {
+  std::string o;
+  const metrics_counters &m = metrics;
+  head(o, "orvel_build_info", "gauge", "The gateway's version, as a label; always 1.");
+  sample(o, "orvel_build_info", "version=\"" ORVEL_VERSION "\"", 1);
+  one(o, "orvel_uptime_seconds", "gauge", "Seconds since the gateway started.", (double)metrics_uptime());
+  one(o, "orvel_modem_connected", "gauge", "1 while the radio modem is connected.", metrics_modem());
+  one(o, "orvel_radio_packets_received_total", "counter", "Radio packets read from the modem, dropped ones included.",
+      (double)m.packets);
+  labelled(o, "orvel_radio_packets_dropped_total", "Radio packets dropped before dispatch, by reason.", "reason",
+           DROP_LABEL, m.dropped, RX_DROPS);
+  labelled(o, "orvel_radio_commands_sent_total", "Radio commands written to the modem, by where they came from.",
+           "source", SOURCE_LABEL, m.sent, TX_SOURCES);
+  one(o, "orvel_radio_replies_received_total", "counter", "Dispatched radio packets that answer a command.",
+      (double)m.replies);
+  one(o, "orvel_radio_commands_unanswered_total", "counter", "Radio commands whose reply did not come in time.",
+      (double)m.no_reply);
+  labelled(o, "orvel_http_requests_total", "HTTP requests, by kind of route.", "route", ROUTE_LABEL, m.http,
+           ROUTE_KINDS);
+  one(o, "orvel_connections_open", "gauge", "Open client connections.",
+      (double)(sockets_set.count - (master_soc >= 0 ? 1 : 0)));
+  one(o, "orvel_listeners", "gauge", "Raw-protocol listeners.", listeners_count());
+  one(o, "orvel_waits", "gauge", "HTTP requests parked for a radio reply or a long-poll event.",
+      waits_count());
+  one(o, "orvel_stream_clients", "gauge", "Event stream clients.", stream_count());
+  one(o, "orvel_scheduled_commands_run_total", "counter", "Scheduled commands sent (first try).", (double)m.cron_run);
+  one(o, "orvel_scheduled_commands_given_up_total", "counter", "Scheduled commands given up after their last try.",
+      (double)m.cron_given_up);
+  one(o, "orvel_mqtt_connected", "gauge", "1 while the MQTT bridge is connected to its broker.",
+      strcmp(mqtt_state(), "connected") == 0);
+  one(o, "orvel_mqtt_messages_published_total", "counter", "MQTT messages published by the bridge.",
+      (double)mqtt_published_total());
+  devices(o);
+  return o;
+}
+
+bool health_json(std::string &out) {
+  long grace = health_grace();
+  const char *mqtt = mqtt_state();
+  bool ok = !(!metrics_modem() && metrics_modem_down() > grace) &&
+            !(strcmp(mqtt, "disconnected") == 0 && mqtt_down_seconds() > grace);
+  long age = metrics_packet_age();
+  char text[192];
+  char age_text[24] = "null";
+  if (age >= 0) snprintf(age_text, sizeof age_text, "%ld", age);
+  snprintf(text, sizeof text, "{\"status\":\"%s\",\"modem\":%s,\"uptime\":%ld,\"mqtt\":\"%s\",\"last_packet_age\":%s}",
+           ok ? "ok" : "degraded", metrics_modem() ? "true" : "false", metrics_uptime(), mqtt, age_text);
+  out = text;
+  return ok;
+}
+
+bool metrics_http(uint32_t sock) {
+  reply(sock, "200 OK", "text/plain; version=0.0.4", metrics_text());
+  return false;
+}
+
+bool health_http(uint32_t sock) {
+  std::string body;
+  bool ok = health_json(body);
+  reply(sock, ok ? "200 OK" : "503 Service Unavailable", "application/json", body);
+  return false;
+}
