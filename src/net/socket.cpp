@@ -117,10 +117,27 @@ static void socket_end_now(uint32_t sock) {
 // make room.
 static bool socket_held(uint32_t sock) { return http_con_has(sock) || listen_has(sock) || stream_has(sock); }
 
+static void socket_serve(uint32_t h);
+
+// Serves the connections whose client has hung up (or failed) but that this
+// pass has not read yet, so their places are free before a newcomer is judged.
+static void socket_reap() {
+  struct pollfd fds[SOCKETS_MAX];
+  nfds_t n = 0;
+  for (uint32_t i = 0; i < sockets_set.count; i++)
+    if ((int)sockets_set.fd[i] != master_soc) fds[n++] = {(int)sockets_set.fd[i], POLLRDHUP, 0};
+  if (poll(fds, n, 0) <= 0) return;
+  for (nfds_t i = 0; i < n; i++) {
+    const conn_rec *c = conn_find(fds[i].fd);
+    if ((fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) && c && !c->closing) socket_serve((uint32_t)fds[i].fd);
+  }
+}
+
 // Takes one new connection; when every place is taken, the connection
 // silent longest (if silent long enough) makes room, else the newcomer is
 // refused rather than left unread.
 static void socket_take(int fd, uint32_t peer) {
+  if (sockets_set.count >= SOCKETS_MAX) socket_reap();
   if (sockets_set.count >= SOCKETS_MAX) {
     int idle = conn_idlest(socket_held, EVICT_IDLE_S);
     if (idle >= 0) {
