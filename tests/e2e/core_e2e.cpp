@@ -108,3 +108,31 @@ TEST(SocketServer, LongMessagesManyClientsAndResets) {
   EXPECT_EQ(g.raw("ver", 500), "ORVEL V1.90\n\n");
   for (int c : clients) close(c);
 }
+
+// With every place taken, a newcomer is served in place of the connection
+// silent longest (10 s at least) that is not a listener; with none that
+// silent, it is closed at once.
+TEST(SocketServer, FullSetMakesRoomFromTheLongestSilent) {
+  Gateway g({.modem = false});
+  int listener = g.connect();
+  send_all(listener, "&listen");
+  ASSERT_EQ(recv_until(listener, "USB0\n", 2000), "&OK\nUSB0\n");
+  std::vector<int> clients;
+  for (int i = 0; i < 62; i++) clients.push_back(g.connect());
+  for (size_t i = 1; i < clients.size(); i++) {
+    send_all(clients[i], "ver");
+    ASSERT_EQ(recv_until(clients[i], "\n\n", 3000), "ORVEL V1.90\n\n");
+  }
+  int early = g.connect();
+  EXPECT_TRUE(wait_closed(early, 3000)) << "no one silent long enough yet";
+  close(early);
+  std::this_thread::sleep_for(std::chrono::milliseconds(10500));
+  int late = g.connect();
+  send_all(late, "ver");
+  EXPECT_EQ(recv_until(late, "\n\n", 3000), "ORVEL V1.90\n\n");
+  EXPECT_TRUE(wait_closed(clients[0], 2000)) << "the longest silent made room";
+  EXPECT_FALSE(wait_closed(listener, 200)) << "a listener is never chosen";
+  for (int c : clients) close(c);
+  close(late);
+  close(listener);
+}
