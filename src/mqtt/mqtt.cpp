@@ -111,7 +111,11 @@ bool mqtt_conf_read() {
 
 bool mqtt_online() { return conn.state == LINK_UP; }
 
-void mqtt_topic(char *topic, const char *rest) { snprintf(topic, MQTT_TOPIC, "%s/%s", mqtt_cfg.base, rest); }
+void mqtt_topic(char *topic, const char *rest) {
+  // A topic too long for the buffer is cut; the broker then simply never
+  // matches it, which is all a bad setting deserves.
+  if (snprintf(topic, MQTT_TOPIC, "%s/%s", mqtt_cfg.base, rest) >= MQTT_TOPIC) topic[MQTT_TOPIC - 1] = 0;
+}
 
 bool mqtt_publish(const char *topic, const char *payload, bool retain) {
   if (conn.state != LINK_UP) return false;
