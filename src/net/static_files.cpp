@@ -44,14 +44,21 @@ static int file_kind(const char *name) {
   return 201;
 }
 
-bool file_reply(uint32_t sock, const char *name, int kind) {
-  // Read-only: a web directory the gateway may not write is the secure norm.
-  // Anything but a regular file counts as not found (O_NONBLOCK: a FIFO
-  // never holds the loop).
+// Opens `name` read-only: a web directory the gateway may not write is the
+// secure norm. O_NONBLOCK: a FIFO never holds the loop. -1 when it cannot be
+// opened; `st` describes what was opened.
+static int file_open(const char *name, struct stat *st) {
   int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fd >= 0 && fstat(fd, st) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Anything but a regular file counts as not found.
+static bool file_send(uint32_t sock, int fd, const struct stat &st, int kind) {
+  if (!S_ISREG(st.st_mode)) {
     close(fd);
     return false;
   }
@@ -63,18 +70,28 @@ bool file_reply(uint32_t sock, const char *name, int kind) {
   return true;
 }
 
+bool file_reply(uint32_t sock, const char *name, int kind) {
+  struct stat st;
+  int fd = file_open(name, &st);
+  return fd >= 0 && file_send(sock, fd, st, kind);
+}
+
 bool file_to_soc(const char *name, uint32_t sock) { return file_reply(sock, name, file_kind(name)); }
 
 bool http_serve_file(uint32_t sock, const char *target) {
   char name[STATIC_NAME_CAP];
   if (!static_file_name(name, target)) return false;
   size_t len = strlen(name);
-  if (name[len - 1] == '/') {
-    strcat(name, "index.html");
-  } else if (isdir(name)) {
+  bool dir_named = name[len - 1] == '/';
+  if (dir_named) strcat(name, "index.html");
+  struct stat st;
+  int fd = file_open(name, &st);
+  if (fd < 0) return false;
+  if (!dir_named && S_ISDIR(st.st_mode)) {  // a directory named without its '/'
+    close(fd);
     strcat(name, "/");
     http_reply(sock, 301, name + 3);
     return true;
   }
-  return file_to_soc(name, sock);
+  return file_send(sock, fd, st, file_kind(name));
 }
