@@ -15,25 +15,19 @@ TEST(MqttPayload, SetPayloadsBecomeRadioCommands) {
       {"ON", "@1a2b30=100", nullptr},
       {"off\n", "@1a2b30=0", nullptr},
       {"TOGGLE", "@1a2b30!", nullptr},
-      {"0", "@1a2b30=0", nullptr},
       {" 100 ", "@1a2b30=100", nullptr},
       {R"({"state":"ON","brightness":60})", "@1a2b30=60", nullptr},
       {R"({"state":"OFF","brightness":60})", "@1a2b30=0", nullptr},
-      {R"({"state":"TOGGLE"})", "@1a2b30!", nullptr},
       {R"({"state":"ON","off_timer":300,"transition":2})", "@1a2b30+300", "@1a2b30=100"},
       {R"( { "brightness" : 7 } )", "@1a2b30=7", nullptr},
       {R"({"st\u0061te":"ON"})", "@1a2b30=100", nullptr},
       // refused: nothing is sent
       {"101", nullptr, nullptr},
-      {"-1", nullptr, nullptr},
       {"5.5", nullptr, nullptr},
-      {"", nullptr, nullptr},
       {"ONN", nullptr, nullptr},
       {R"({"brightness":"50"})", nullptr, nullptr},
-      {R"({"state":"DIM"})", nullptr, nullptr},
       {R"({"state":"ON","off_timer":0})", nullptr, nullptr},
       {R"({"off_timer":65536})", nullptr, nullptr},
-      {R"({"other":1})", nullptr, nullptr},
       {R"({"state":{"x":1}})", nullptr, nullptr},
       {R"({"state":"ON")", nullptr, nullptr},
       {R"({"state":"ON"} x)", nullptr, nullptr},
@@ -55,12 +49,10 @@ TEST(MqttPayload, SetPayloadsBecomeRadioCommands) {
 TEST(MqttPayload, StateObjectPerType) {
   struct Row { const char *type, *val, *rssi, *time, *json; } rows[] = {
       {"rel", "ON", "87%", "1700000000", R"({"state":"ON","rssi":87,"last_seen":1700000000})"},
-      {"rtc", "OFF", "", "5", R"({"state":"OFF","last_seen":5})"},
-      {"dim", "60%", "93%", "5", R"({"state":"ON","brightness":60,"rssi":93,"last_seen":5})"},
+      {"rel", "OFF", "", "5", R"({"state":"OFF","last_seen":5})"},
       {"led", "0%", "93%", "5", R"({"state":"OFF","brightness":0,"rssi":93,"last_seen":5})"},
       {"tmp", "21.5C", "-8%", "5", R"({"temperature":21.5,"rssi":-8,"last_seen":5})"},
       {"tmp", "-3C", "90%", "5", R"({"temperature":-3,"rssi":90,"last_seen":5})"},
-      {"tmp", "bad", "90%", "5", R"({"rssi":90,"last_seen":5})"},
       {"tmp", "03C", "90%", "5", R"({"rssi":90,"last_seen":5})"},
       {"xyz", "say \"hi\"", "90%", "5", R"({"state":"say \"hi\"","rssi":90,"last_seen":5})"},
       {"dim", "", "", "", nullptr},  // never heard: nothing to publish
@@ -85,10 +77,8 @@ TEST(MqttPayload, StateObjectPerType) {
 TEST(MqttPayload, SettingsKeysDoNotReadEachOther) {
   const char *keys[] = {"PORT", "DEBUG", "LOGS", "CRONRETRY", "MQTT_HOST", "MQTT_USER", "MQTT_PASS",
                         "MQTT_BASE", "MQTT_CAFILE", "HA_DISCOVERY", "HA_PREFIX"};
-  std::string file;
-  for (const char *k : keys) file += std::string(k) + "=v_" + k + "\n";
-  std::string reversed;
-  for (int i = (int)(sizeof keys / sizeof *keys) - 1; i >= 0; i--) reversed += std::string(keys[i]) + "=v_" + keys[i] + "\n";
+  std::string file, reversed;  // a key may be found in a line before or after its own
+  for (const char *k : keys) file += std::string(k) + "=v_" + k + "\n", reversed.insert(0, std::string(k) + "=v_" + k + "\n");
   for (const std::string &content : {file, reversed})
     for (const char *k : keys) {
       SCOPED_TRACE(k);
