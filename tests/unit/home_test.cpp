@@ -92,24 +92,8 @@ TEST_F(Home, HistoryRingHoldsTwentyFiveHoursAndSurvivesARestart) {
   history_load(now);
   EXPECT_TRUE(json("8c9da0") == a);  // (not EXPECT_EQ: 30 KB texts)
   EXPECT_EQ(json("8c9db0"), b);
-
-  // Samples older than the kept window and lines that do not parse are skipped.
-  history_reset();
-  std::ofstream("home/history-8c9da0") << "1 20.0\nx\n" << now << " 19.5\n" << now + 60 << " 19.\n"
-                                       << now + 120 << " 7e\n";
-  history_load(now + 60);
-  EXPECT_EQ(json("8c9da0"), "[[" + std::to_string(now) + ",19.5],[" + std::to_string(now + 60) + ",19.0]]");
 }
 
-TEST_F(Home, HistoryTableIsBounded) {
-  char id[7];
-  for (int i = 0; i < HOME_SENSOR_MAX; i++) {
-    snprintf(id, sizeof id, "%06x", i);
-    ASSERT_TRUE(history_add(id, T0, 20));
-  }
-  EXPECT_FALSE(history_add("ffffff", T0, 20));
-  EXPECT_FALSE(history_add("000001", T0, NAN));
-}
 
 TEST_F(Home, PressesRoomsAndReachability) {
   ASSERT_EQ(system("printf '@7a8b90/btn/Door\\n@5c6d71/dim/Hall 1\\n@5c6d72/dim/Hall 2\\n@9dae10/rel/Sock\\n' > devices"), 0);
