@@ -1,17 +1,11 @@
 // The dashboard in real headless Chromium against the real gateway and the
 // simulated house: tiles follow the devices, a button press arrives live and
-// is still shown after a reload, a device that did not answer is marked, the
-// temperature chart keeps its history over a gateway restart, rooms are kept
-// on the gateway, schedule entries are added and edited without replacing
-// each other, sign-in with a token, no serious accessibility violations, and
-// screenshots (desktop, phone, dark) as artifacts.
-//
-// Needs: Debian chromium (/usr/bin/chromium, or CHROMIUM=path) and the npm
-// packages playwright-core (no browser download) and axe-core. Run from the
-// source tree:
-//   node --test tests/browser/
-// Environment: ORVEL_BUILD (default ./build) holds orvel, orvel-sim and
-// libvmodem.so; ORVEL_ARTIFACTS (default ORVEL_BUILD) gets the screenshots.
+// after a reload, a device that did not answer is marked, the temperature
+// chart keeps its history over a restart, rooms are kept on the gateway,
+// schedule entries are added and edited, sign-in with a token, no serious
+// accessibility violations, and screenshots as artifacts.
+// Needs Debian chromium (or CHROMIUM=path), playwright-core and axe-core from
+// npm; ORVEL_BUILD (default ./build) holds orvel, orvel-sim and libvmodem.so.
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
@@ -260,7 +254,6 @@ test('the household dashboard', { timeout: 150000 }, async (t) => {
       await page.locator('#crons .entry', { hasText: time }).waitFor();
     };
     await addEntry('06:45', '@2c3d10', 'on');
-    assert.match(await page.locator('#cron-form-title').innerText(), /^New entry$/);
     await addEntry('22:00', '@1a2b30', 'level', '30');
     assert.match(await page.locator('#crons .entry', { hasText: '22:00' }).innerText(), /Living room → 30\s%/);
 
@@ -287,19 +280,12 @@ test('the household dashboard', { timeout: 150000 }, async (t) => {
     await page.locator('#detail svg.chart').waitFor();
     found.push(...await axeSerious(page));
     await page.screenshot({ path: path.join(artifacts, 'dashboard-chart.png') });
-    for (const [name, opts] of [['phone', { width: 360, height: 780 }], ['dark', { width: 360, height: 780, dark: true }],
-      ['dark-desktop', { width: 1280, height: 860, dark: true }]]) {
+    for (const [name, opts] of [['phone', { width: 360, height: 780 }], ['dark', { width: 1280, height: 860, dark: true }]]) {
       const p = await openPage(house, opts);
       await p.locator('#st-modem.ok').waitFor();
       found.push(...(await axeSerious(p)).map((v) => name + ' ' + v));
       assert.ok(await p.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth), name + ': no sideways scrolling');
       await p.screenshot({ path: path.join(artifacts, 'dashboard-' + name + '.png') });
-      if (name === 'phone') {
-        await p.getByRole('button', { name: 'Schedule' }).click();
-        await p.locator('#crons .entry').first().waitFor();
-        found.push(...(await axeSerious(p)).map((v) => 'phone schedule ' + v));
-        await p.screenshot({ path: path.join(artifacts, 'dashboard-phone-schedule.png'), fullPage: true });
-      }
       assert.deepStrictEqual(p.errors, []);
       await p.context().close();
     }
