@@ -119,7 +119,14 @@ TEST(DevicesE2e, StateCacheAndPacketLog) {
     for (size_t i = 0; i < 6; i++) EXPECT_EQ(list[i].str("val"), r.vals[i]) << list[i].str("id");
     EXPECT_EQ(g.read_file(log_today()).find("." + line) != std::string::npos, r.logged) << line;
   }
+  // A list edit reloads the table: every device keeps its state, a new one has none.
+  EXPECT_EQ(g.get("/&device/@0a1b22-"), H200 + "DEVICE DELETE");
+  EXPECT_EQ(g.get("/&device/@0b0b0b/rel/New"), H200 + "DEVICE ADD");
   auto list = devices_listed(g);
+  ASSERT_EQ(list.size(), 6u);
   EXPECT_EQ(list[0].str("rssi"), "46%");
   EXPECT_LE(std::labs(std::stol(list[0].str("time")) - (long)time(nullptr)), 5);
+  std::string vals;
+  for (auto &d : list) vals += d.str("val") + " ";
+  EXPECT_EQ(vals, "OFF OFF 50% 21.5C OFF  ");
 }

@@ -150,21 +150,5 @@ TEST_F(Devices, CacheRules) {
   EXPECT_EQ(cache("0c0c0c", "57%,RX1DIM,V12", 0x82, {0x81, 0x0c, 0x3e}), -1) << "empty list";
 }
 
-TEST_F(Devices, CachedStateFollowsDevice) {
-  file_put("@0a0a0a/rel/A\n@0b0b0b/rel/B\n@0c0c0c/dim/C\n");
-  ASSERT_EQ(device_list_load(), 3);
-  ASSERT_EQ(cache("0b0b0b", "ON,RX1REL,V1", 0x82, {0x91, 1, 0x80}), 1);
-  ASSERT_EQ(cache("0c0c0c", "30%,RX1DIM,V2", 0x82, {0x81, 1, 0x5e}), 2);
-  char del[] = "@0a0a0a-", add[] = "@0d0d0d/rel/D";
-  ASSERT_EQ(device_list_save(del, 1), 1);
-  ASSERT_EQ(device_list_load(), 2);  // later devices move up and keep their states
-  EXPECT_STREQ(dev_list[0].val, "ON");
-  EXPECT_STREQ(dev_list[1].val, "30%");
-  ASSERT_EQ(device_list_save(add, 0), 0);
-  ASSERT_EQ(device_list_load(), 3);
-  EXPECT_STREQ(dev_list[2].id, "0d0d0d");
-  EXPECT_STREQ(dev_list[2].val, "") << "took the state of the record's former device";
-  EXPECT_STREQ(dev_list[2].time, "");
-}
 
 }  // namespace
