@@ -66,7 +66,12 @@ TEST(Radio, EveryCommandFormArrivesAsItsExactReport) {
       {"@1a2b30ab0c07" + a5, "@OK\n", report(62, 0xab, 0x0c, 0x07, Bytes(55, 0xa5))},  // 0 used up
       {"$0G", "$ERR\n", ""},
       {"$0F", "$OK\n", "020f"},
-      {"@1a2b30?", "@OK\n", report(6, 0, 1, 0x02)},
+      {"@1a2b30+0", "@ERR\n", ""},          // 1 used up
+      {"@1a2b30+65536", "@ERR\n", ""},      // 2
+      {"@1a2b30/get/100B", "@ERR\n", ""},   // 3: at most 10 registers
+      {"@1a2b30/set/0201 ", "@ERR\n", ""},  // 4: registers 0..3 need root mode
+      {"@1a2b30000507" + a5 + "a5-", "@ERR\n", ""},  // 5: 56 data bytes
+      {"@1a2b30?", "@OK\n", report(6, 0, 6, 0x02)},
   };
   int s = g.connect();
   for (const auto &row : rows) {

@@ -99,23 +99,6 @@ TEST_F(Cron, ParserTable) {
   }
 }
 
-TEST_F(Cron, SaveThenLoadGivesTheSameTable) {
-  const Strings lines = {"001/SMTWTFS/00:00/", "042!sMtWtFs/23:59/@ffffff=7", "099/SmtwtfS/12:05/" + cmds_many(20)};
-  std::string expect;
-  for (auto &l : lines) {
-    ASSERT_TRUE(cron_load_str(l.c_str()));
-    expect += l + "\n";
-  }
-  ASSERT_TRUE(cron_file_save());
-  std::stringstream ss;
-  ss << std::ifstream("cron").rdbuf();
-  EXPECT_EQ(ss.str(), expect);
-  cron_entry saved[CRON_MAX];
-  memcpy(saved, crons, sizeof crons);
-  cron_reset();
-  EXPECT_EQ(cron_file_load(), (int)lines.size());
-  EXPECT_EQ(memcmp(saved, crons, sizeof crons), 0);
-}
 
 // One tick is cron_at then cron_run, once a second. A row: the CRONRETRY
 // setting, when a reply comes (before tick `reply_at`, from `reply_id` with

@@ -80,35 +80,6 @@ TEST_F(Transmit, EveryFormGivesItsExactReport) {
   }
 }
 
-// A bad id changes nothing; a good id advances the counter and clears the
-// pending level even when the rest is bad. last_tx is never touched.
-TEST_F(Transmit, BadCommandsFollowTheCounterRule) {
-  struct Row { const char *name; std::string text; bool root_mode, advances; } rows[] = {
-      {"bad id digit", "@1a2b3g?", false, false},
-      {"no form", "@1a2b30", false, true},
-      {"unknown slash word", "@1a2b30/xyz", false, true},
-      {"off timer 0", "@1a2b30+0", false, true},
-      {"off timer 65536", "@1a2b30+65536", false, true},
-      {"get count 11", "@1a2b30/get/100B", false, true},
-      {"set protected register", "@1a2b30/set/0201 ", false, true},
-      {"set list reaches the end", "@1a2b30/set/0501FF", false, true},
-      {"set 56 values, root mode too", "@1a2b30/set/05" + pairs(56, "5a") + " ", true, true},
-      {"raw non-hex data", "@1a2b30000507zz", false, true},
-      {"raw 56 data bytes then '-'", "@1a2b30000507" + pairs(56, "a5") + "-", false, true},
-  };
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.name);
-    transmit_reset();
-    uint8_t report[RF_REPORT_LEN];
-    ASSERT_EQ(build("@abcdef=50", report), RF_TX_AWAIT);  // counter 0 used, level 50 pending
-    con_rec before = last_tx;
-    EXPECT_EQ(build(row.text, report, row.root_mode), RF_TX_BAD);
-    EXPECT_EQ(g_last_set_level, row.advances ? LEVEL_NONE : 50);
-    EXPECT_EQ(memcmp(&last_tx, &before, sizeof before), 0) << "last_tx changed";
-    ASSERT_EQ(build("@000000?", report), RF_TX_AWAIT);
-    EXPECT_EQ(report[7], row.advances ? 2 : 1) << "counter";
-  }
-}
 
 
 }  // namespace
