@@ -103,6 +103,10 @@ TEST(DevicesE2e, StateCacheAndPacketLog) {
        {"ON", "OFF", "ON", "50%", "21.5C", "OFF"}},
       {"weak (46 %) from a listed channel passes", "", 0x0a1b23, 0x82, {0x94, 0x01, 0x00}, 0x00, true,
        {"OFF", "OFF", "OFF", "50%", "21.5C", "OFF"}},
+      {"ack whose signal byte reads as a relay type", "@0d0e0f=30", 0x0d0e0f, 0x87, {}, 0x94, true,
+       {"OFF", "OFF", "OFF", "30%", "21.5C", "OFF"}},
+      {"two-channel dimmer", "", 0x0a1b21, 0x82, {0x82, 0x05, 0x00, 0x7d}, 0x50, true,
+       {"100%", "0%", "OFF", "30%", "21.5C", "OFF"}},
   };
   uint8_t counter = 0;
   for (const auto &r : rows) {
@@ -124,9 +128,9 @@ TEST(DevicesE2e, StateCacheAndPacketLog) {
   EXPECT_EQ(g.get("/&device/@0b0b0b/rel/New"), H200 + "DEVICE ADD");
   auto list = devices_listed(g);
   ASSERT_EQ(list.size(), 6u);
-  EXPECT_EQ(list[0].str("rssi"), "46%");
+  EXPECT_EQ(list[0].str("rssi"), "86%");
   EXPECT_LE(std::labs(std::stol(list[0].str("time")) - (long)time(nullptr)), 5);
   std::string vals;
   for (auto &d : list) vals += d.str("val") + " ";
-  EXPECT_EQ(vals, "OFF OFF 50% 21.5C OFF  ");
+  EXPECT_EQ(vals, "100% OFF 30% 21.5C OFF  ");
 }

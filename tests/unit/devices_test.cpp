@@ -1,5 +1,5 @@
-// Device registry: the loader's line rules, the edit rebuild, the lookups,
-// the state cache rules and the JSON listing.
+// Device registry: the loader's line rules and the edit rebuild, by table
+// (the edits, the state cache and the listing are checked end to end).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,29 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "decode/event.h"
 #include "devices/device_list.h"
-#include "net/socket.h"
-#include "radio/transmit.h"
 
 namespace {
 
-std::string g_sent;  // everything the code under test sent
-bool capture(uint32_t, const void *data, size_t len) {
-  g_sent.append((const char *)data, len);
-  return true;
-}
-
 void file_put(const std::string &text) { std::ofstream("devices", std::ios::binary) << text; }
-
-// A received packet: length byte 8 + data, command, data, signal byte.
-std::vector<uint8_t> packet(uint8_t cmd, std::vector<uint8_t> data, uint8_t signal = 0xC4) {
-  std::vector<uint8_t> p(65, 0);
-  p[0] = 1, p[1] = (uint8_t)(8 + data.size()), p[7] = cmd;
-  std::copy(data.begin(), data.end(), p.begin() + 8);
-  p[8 + data.size()] = signal;
-  return p;
-}
 
 // Each test runs in its own empty directory.
 class Devices : public ::testing::Test {
@@ -43,20 +25,11 @@ class Devices : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir = tmpl;
     ASSERT_EQ(chdir(tmpl), 0);
-    device_list_reset(), g_sent.clear();
-    soc_send_hook = capture, g_last_set_level = LEVEL_NONE;
-    strcpy(g_rssi, "87%");
+    device_list_reset();
   }
   void TearDown() override {
-    soc_send_hook = nullptr;
     ASSERT_EQ(chdir(old_dir.c_str()), 0);
     std::filesystem::remove_all(dir);
-  }
-  // Caches one packet as the dispatcher would, right after its event was built.
-  static int cache(const char *id, const char *data_text, uint8_t cmd, std::vector<uint8_t> data, uint8_t signal = 0xC4) {
-    strcpy(g_last_id_str, id);
-    snprintf(g_data, sizeof g_data, "%s", data_text);
-    return device_list_cache(packet(cmd, data, signal).data());
   }
 };
 
@@ -117,38 +90,6 @@ TEST(DeviceFileRebuild, EditsAndCapacity) {
   }
 }
 
-TEST_F(Devices, CacheRules) {
-  const uint8_t N = LEVEL_NONE;
-  struct Row {
-    const char *name, *from, *text;
-    uint8_t cmd;
-    std::vector<uint8_t> data;
-    uint8_t level, signal;
-    int want;
-    std::vector<const char *> vals;  // 0a1b21, 0a1b22, 0d0e0f, 0c0c0c afterwards
-  } rows[] = {
-      {"two-channel dimmer", "0a1b21", "x", 0x82, {0x82, 0x05, 0x00, 0x7d}, N, 0xC4, 0, {"100%", "0%", "-", "-"}},
-      {"ack with no level pending", "0c0c0c", "", 0x87, {}, N, 0xC4, -1, {"-", "-", "-", "-"}},
-      {"ack whose signal byte looks like a type", "0d0e0f", "", 0x87, {}, 0, 0x94, 2, {"-", "-", "OFF", "-"}},
-      {"ack data wins over the level", "0c0c0c", "50%,RX1DIM,V12", 0x87, {0x81, 0x0c, 0x3e}, 7, 0xC4, 3,
-       {"-", "-", "-", "50%"}},
-      {"not a state report", "0d0e0f", "ON,RX1REL,V1", 0x81, {0x91, 1, 0x80}, N, 0xC4, -1, {"-", "-", "-", "-"}},
-      {"unlisted", "0d0e0e", "ON,RX1REL,V1", 0x82, {0x91, 1, 0x80}, N, 0xC4, -1, {"-", "-", "-", "-"}},
-  };
-  file_put("@0a1b21/dim/1\n@0a1b22/dim/2\n@0d0e0f/rel/R\n@0c0c0c/dim/D\n");
-  for (const Row &r : rows) {
-    SCOPED_TRACE(r.name);
-    device_list_reset();
-    ASSERT_EQ(device_list_load(), 4);
-    for (int i = 0; i < 4; i++) strcpy(dev_list[i].val, "-");
-    g_last_set_level = r.level;
-    EXPECT_EQ(cache(r.from, r.text, r.cmd, r.data, r.signal), r.want);
-    for (int i = 0; i < 4; i++) EXPECT_STREQ(dev_list[i].val, r.vals[i]) << "record " << i;
-    for (int i = 0; i < 4; i++) EXPECT_STREQ(dev_list[i].rssi, strcmp(r.vals[i], "-") ? "87%" : "") << "record " << i;
-  }
-  device_list_reset();
-  EXPECT_EQ(cache("0c0c0c", "57%,RX1DIM,V12", 0x82, {0x81, 0x0c, 0x3e}), -1) << "empty list";
-}
 
 
 }  // namespace
