@@ -29,22 +29,12 @@ TEST(Startup, OutputFilesAndSettingsFromAnotherDirectory) {
   EXPECT_EQ(g.raw("ver\n", 500), "ORVEL V1.90\n\n");
 }
 
-TEST(Startup, PortInUseExitsWithCodeOne) {
-  Gateway first({.modem = false});
-  Options o{.write_settings = false, .modem = false, .wait_listening = false};
-  o.files = {{"setup.ini", "PORT=" + std::to_string(first.port) + "\n"}};
-  Gateway g(o);
-  EXPECT_EQ(g.wait_exit(5000), 1);
-  EXPECT_NE(g.output().find("bind() error: "), std::string::npos) << g.output();
-  EXPECT_EQ(g.output().find("Devices Loaded"), std::string::npos) << g.output();
-}
 
 TEST(RawProtocol, WordCommandsExitAndKill) {
   Gateway g({.modem = false});
   const struct { const char *send, *reply; } cases[] = {
       {"ver\r\n", "ORVEL V1.90\n\n"}, {"&listen", "&OK\nUSB0\n"}, {"debug1\r\n", "Debug ON\n"},
-      {"debug0", "Debug OFF\n"},      {"debug1x", "ERR\n"},        {"VER", "ERR\n"},
-      {"GE", "ERR\n"},                {"HEAD / HTTP/1.1\r\n\r\n", "ERR\n"},
+      {"debug0", "Debug OFF\n"},      {"debug1x", "ERR\n"},        {"HEAD / HTTP/1.1\r\n\r\n", "ERR\n"},
       {"@zz", "@OK\n"},  // no modem: every radio command is "sent"
       {"$0F", "$ERR\n"},  // and every LED command fails
   };
@@ -79,21 +69,11 @@ TEST(SocketServer, LongMessagesManyClientsAndResets) {
   EXPECT_EQ(recv_for(s, 500), "ERR\n");
   ASSERT_TRUE(send_all(s, std::string(900, 'x') + "kill\nver\n"));
   EXPECT_EQ(recv_until(s, "\n\n", 3000), "ORVEL V1.90\n\n");
-  close(s);
 
-  // Clients that reset before their reply is read harm no one.
-  for (int i = 0; i < 20; i++) {
-    int r = g.connect();
-    struct linger lg = {1, 0};
-    setsockopt(r, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    send_all(r, "ver\nGET / HTTP/1.1\r\n\r\n");
-    close(r);
-  }
-  EXPECT_EQ(g.raw("ver", 500), "ORVEL V1.90\n\n");
-
-  // 63 clients are served; the 64th is closed at once; a freed place is taken again.
-  std::vector<int> clients;
-  for (int i = 0; i < 63; i++) clients.push_back(g.connect());
+  // 63 clients (this one among them) are served; the 64th is closed at once;
+  // a freed place is taken again.
+  std::vector<int> clients = {s};
+  for (int i = 0; i < 62; i++) clients.push_back(g.connect());
   for (int c : clients) {
     send_all(c, "ver");
     EXPECT_EQ(recv_until(c, "\n\n", 3000), "ORVEL V1.90\n\n");

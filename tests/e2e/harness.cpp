@@ -15,10 +15,7 @@
 extern char **environ;
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -29,16 +26,10 @@ namespace e2e {
 
 using Clock = std::chrono::steady_clock;
 
-static int ms_left(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left < 0 ? 0 : (int)left;
-}
-
 // ---------------------------------------------------------------- sockets
 
 bool send_all(int fd, const std::string &data) {
-  size_t off = 0;
-  while (off < data.size()) {
+  for (size_t off = 0; off < data.size();) {
     ssize_t n = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
     if (n <= 0) return false;
     off += (size_t)n;
@@ -53,9 +44,9 @@ static std::string recv_loop(int fd, int ms, Stop stop, bool *closed = nullptr) 
   auto deadline = Clock::now() + std::chrono::milliseconds(ms);
   if (closed) *closed = false;
   while (!stop(got)) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     struct pollfd p = {fd, POLLIN, 0};
-    int r = poll(&p, 1, ms_left(deadline));
-    if (r <= 0) break;
+    if (poll(&p, 1, left < 0 ? 0 : (int)left) <= 0) break;
     char buf[8192];
     ssize_t n = recv(fd, buf, sizeof buf, 0);
     if (n <= 0) {
@@ -70,13 +61,10 @@ static std::string recv_loop(int fd, int ms, Stop stop, bool *closed = nullptr) 
 std::string recv_until(int fd, const std::string &needle, int ms) {
   return recv_loop(fd, ms, [&](const std::string &s) { return s.find(needle) != std::string::npos; });
 }
-
 std::string recv_for(int fd, int ms) {
   return recv_loop(fd, ms, [](const std::string &) { return false; });
 }
-
 std::string recv_until_close(int fd, int ms) { return recv_for(fd, ms); }
-
 bool wait_closed(int fd, int ms) {
   bool closed = false;
   recv_loop(fd, ms, [](const std::string &) { return false; }, &closed);
@@ -87,28 +75,19 @@ int free_port() {
   int s = socket(AF_INET, SOCK_STREAM, 0);
   struct sockaddr_in a {};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  a.sin_port = 0;
   bind(s, (struct sockaddr *)&a, sizeof a);
   socklen_t len = sizeof a;
   getsockname(s, (struct sockaddr *)&a, &len);
-  int port = ntohs(a.sin_port);
   close(s);
-  return port;
+  return ntohs(a.sin_port);
 }
 
 Bytes radio_packet(uint32_t id, uint8_t cmd, const Bytes &data, uint8_t rssi_raw, uint8_t counter, uint8_t b5) {
   Bytes p(65, 0);
-  p[0] = 1;
-  p[1] = (uint8_t)(8 + data.size());
-  p[2] = (uint8_t)(id >> 16);
-  p[3] = (uint8_t)(id >> 8);
-  p[4] = (uint8_t)id;
-  p[5] = b5;
-  p[6] = counter;
-  p[7] = cmd;
-  for (size_t i = 0; i < data.size() && 8 + i < 64; i++) p[8 + i] = data[i];
-  p[p[1]] = rssi_raw;
+  const uint8_t head[] = {1, (uint8_t)(8 + data.size()), (uint8_t)(id >> 16), (uint8_t)(id >> 8), (uint8_t)id, b5, counter, cmd};
+  std::copy(head, head + 8, p.begin());
+  std::copy(data.begin(), data.begin() + std::min<size_t>(data.size(), 56), p.begin() + 8);
+  p[p[1] < 65 ? p[1] : 64] = rssi_raw;
   return p;
 }
 
@@ -123,12 +102,8 @@ std::string http_head(const std::string &response) {
 }
 
 std::string hex(const Bytes &b) {
-  static const char d[] = "0123456789abcdef";
   std::string s;
-  for (uint8_t c : b) {
-    s += d[c >> 4];
-    s += d[c & 15];
-  }
+  for (uint8_t c : b) s += "0123456789abcdef"[c >> 4], s += "0123456789abcdef"[c & 15];
   return s;
 }
 
@@ -177,7 +152,6 @@ ModemPeer::~ModemPeer() {
     stop_ = true;
   }
   thread_.join();
-  std::lock_guard<std::mutex> l(mu_);
   if (conn_fd_ >= 0) close(conn_fd_);
   close_listener();
 }
@@ -223,8 +197,7 @@ bool ModemPeer::wait_connected(int ms) {
 
 bool ModemPeer::send_report(const Bytes &report) {
   std::lock_guard<std::mutex> l(mu_);
-  if (conn_fd_ < 0) return false;
-  return send(conn_fd_, report.data(), report.size(), MSG_NOSIGNAL) == (ssize_t)report.size();
+  return conn_fd_ >= 0 && send(conn_fd_, report.data(), report.size(), MSG_NOSIGNAL) == (ssize_t)report.size();
 }
 
 std::optional<Bytes> ModemPeer::next_write(int ms) {
@@ -240,6 +213,8 @@ void ModemPeer::clear_writes() {
   writes_.clear();
 }
 
+// Accepts the gateway while plugged (and sends the product string), then
+// records every message it writes.
 void ModemPeer::run() {
   for (;;) {
     int lfd, cfd;
@@ -265,34 +240,19 @@ void ModemPeer::run() {
     } else if (cfd >= 0 && cfd == conn_fd_) {
       uint8_t buf[1024];
       ssize_t n = recv(cfd, buf, sizeof buf, MSG_DONTWAIT);
-      if (n > 0) {
-        writes_.emplace_back(buf, buf + n);
-        cv_.notify_all();
-      } else if (n == 0) {
-        close(cfd);  // the gateway closed its handle
-        conn_fd_ = -1;
-        cv_.notify_all();
-      }
+      if (n > 0) writes_.emplace_back(buf, buf + n);
+      if (n == 0) close(cfd), conn_fd_ = -1;  // the gateway closed its handle
+      if (n >= 0) cv_.notify_all();
     }
   }
 }
 
 // ---------------------------------------------------------------- gateway
 
-static std::string find_faketime() {
-  const char *candidates[] = {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
-                              "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
-                              "/usr/lib/faketime/libfaketime.so.1"};
-  for (const char *c : candidates)
-    if (access(c, R_OK) == 0) return c;
-  return "";
-}
-
 Gateway::Gateway(Options opts) : opts_(std::move(opts)) {
   char tmpl[] = "/tmp/orvel-e2e-XXXXXX";
   dir = mkdtemp(tmpl);
   fs::copy_file(ORVEL_BIN, dir + "/orvel");
-  fs::permissions(dir + "/orvel", fs::perms::owner_all);
   port = free_port();
   if (opts_.write_settings) write_file("setup.ini", "PORT=" + std::to_string(port) + "\n" + opts_.settings);
   for (auto &f : opts_.files) write_file(f.first, f.second);
@@ -301,30 +261,25 @@ Gateway::Gateway(Options opts) : opts_(std::move(opts)) {
 
   int pipefd[2];
   if (pipe2(pipefd, O_CLOEXEC) != 0) abort();
-  std::string preload = ORVEL_VMODEM_LIB;
-  std::string ft = opts_.faketime.empty() ? "" : find_faketime();
-  if (!ft.empty()) preload += ":" + ft;
-  std::string cwd = opts_.cwd.empty() ? dir : opts_.cwd;
-  std::string exe = dir + "/orvel";
+  std::string preload = ORVEL_VMODEM_LIB, faketime;
+  for (const char *arch : {"x86_64", "aarch64"}) {
+    std::string lib = std::string("/usr/lib/") + arch + "-linux-gnu/faketime/libfaketime.so.1";
+    if (access(lib.c_str(), R_OK) == 0) faketime = lib;
+  }
+  if (!opts_.faketime.empty() && !faketime.empty()) preload += ":" + faketime;
+  std::string cwd = opts_.cwd.empty() ? dir : opts_.cwd, exe = dir + "/orvel";
   // The child's environment is built before fork: only async-signal-safe
   // calls happen between fork and exec.
   std::vector<std::string> env;
   for (char **e = environ; *e; e++) {
-    std::string kv = *e;
-    std::string key = kv.substr(0, kv.find('='));
-    if (key == "TZ" || key == "LD_PRELOAD" || key == "ORVEL_VMODEM" || key == "ASAN_OPTIONS" ||
-        key.rfind("FAKETIME", 0) == 0)
-      continue;
-    env.push_back(kv);
+    std::string key = std::string(*e).substr(0, std::string(*e).find('='));
+    if (key != "TZ" && key != "LD_PRELOAD" && key != "ORVEL_VMODEM" && key != "ASAN_OPTIONS" &&
+        key.rfind("FAKETIME", 0) != 0)
+      env.push_back(*e);
   }
-  env.push_back("TZ=UTC");
-  env.push_back("LD_PRELOAD=" + preload);
-  env.push_back("ORVEL_VMODEM=" + modem_->path);
-  env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
-  if (!opts_.faketime.empty()) {
-    env.push_back("FAKETIME=" + opts_.faketime);
-    env.push_back("FAKETIME_DONT_FAKE_MONOTONIC=1");
-  }
+  env.insert(env.end(), {"TZ=UTC", "LD_PRELOAD=" + preload, "ORVEL_VMODEM=" + modem_->path,
+                         "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"});
+  if (!opts_.faketime.empty()) env.insert(env.end(), {"FAKETIME=" + opts_.faketime, "FAKETIME_DONT_FAKE_MONOTONIC=1"});
   std::vector<char *> envp;
   for (auto &kv : env) envp.push_back(kv.data());
   envp.push_back(nullptr);
@@ -349,23 +304,17 @@ Gateway::~Gateway() {
   if (reader_.joinable()) reader_.join();
   if (out_fd_ >= 0) close(out_fd_);
   delete modem_;
-  if (!getenv("ORVEL_KEEP_E2E")) {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
+  std::error_code ec;
+  if (!getenv("ORVEL_KEEP_E2E")) fs::remove_all(dir, ec);
 }
 
 void Gateway::reader() {
   char buf[4096];
-  for (;;) {
-    ssize_t n = read(out_fd_, buf, sizeof buf);
-    if (n <= 0) break;
+  for (ssize_t n; (n = read(out_fd_, buf, sizeof buf)) > 0;) {
     std::lock_guard<std::mutex> l(mu_);
     out_.append(buf, (size_t)n);
     cv_.notify_all();
   }
-  std::lock_guard<std::mutex> l(mu_);
-  cv_.notify_all();
 }
 
 std::string Gateway::output() {
@@ -387,28 +336,24 @@ bool Gateway::wait_output(const std::string &needle, int ms, size_t count) {
 }
 
 int Gateway::wait_exit(int ms) {
-  if (exited_) return status_;
-  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
+  for (auto deadline = Clock::now() + std::chrono::milliseconds(ms); !exited_;) {
     int st;
-    pid_t r = waitpid(pid_, &st, WNOHANG);
-    if (r == pid_) {
+    if (waitpid(pid_, &st, WNOHANG) == pid_) {
       exited_ = true;
       status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      return status_;
+    } else if (Clock::now() >= deadline) {
+      return -1;
+    } else {
+      usleep(10000);
     }
-    if (Clock::now() >= deadline) return -1;
-    usleep(10000);
   }
+  return status_;
 }
 
 bool Gateway::alive() { return wait_exit(0) == -1; }
 
 void Gateway::kill_now() {
-  if (pid_ > 0 && !exited_) {
-    ::kill(pid_, SIGKILL);
-    wait_exit(5000);
-  }
+  if (pid_ > 0 && !exited_) ::kill(pid_, SIGKILL), wait_exit(5000);
 }
 
 int Gateway::connect() {
@@ -417,11 +362,9 @@ int Gateway::connect() {
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons((uint16_t)port);
-  if (::connect(s, (struct sockaddr *)&a, sizeof a) != 0) {
-    close(s);
-    return -1;
-  }
-  return s;
+  if (::connect(s, (struct sockaddr *)&a, sizeof a) == 0) return s;
+  close(s);
+  return -1;
 }
 
 std::string Gateway::request(const std::string &raw_req, int ms) {
@@ -453,9 +396,8 @@ void Gateway::write_file(const std::string &rel, const std::string &content) {
 }
 
 std::string Gateway::read_file(const std::string &rel) {
-  std::ifstream f(fs::path(dir) / rel, std::ios::binary);
   std::stringstream ss;
-  ss << f.rdbuf();
+  ss << std::ifstream(fs::path(dir) / rel, std::ios::binary).rdbuf();
   return ss.str();
 }
 

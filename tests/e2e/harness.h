@@ -18,10 +18,9 @@ namespace e2e {
 
 using Bytes = std::vector<uint8_t>;
 
-// The modem's side of the virtual modem socket (SOCK_SEQPACKET). While
-// plugged it accepts the gateway's connection and sends the product string;
-// every later message it sends is one input report; every message the
-// gateway writes is recorded as one output report.
+// The modem's side of the virtual modem socket (SOCK_SEQPACKET): while
+// plugged it accepts the gateway and sends the product string; each message
+// either way is one report.
 class ModemPeer {
  public:
   explicit ModemPeer(std::string path);
