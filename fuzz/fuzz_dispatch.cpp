@@ -182,6 +182,12 @@ void message(int i, const char *bytes, size_t n) {
   if (ends_process(m.c_str())) return;
   Conn &c = conn_open(i);
   int fd = c.fd;
+  // The loop hands what arrives on an upload's connection to the upload,
+  // which reads the socket itself: here it finds the client's end.
+  if (upload_has((uint32_t)fd)) {
+    upload_rx((uint32_t)fd);
+    return;
+  }
   bool parked = http_con_has((uint32_t)fd) || stream_has((uint32_t)fd);
   bool is_http = !parked && (str_begin(m.c_str(), "GET") || str_begin(m.c_str(), "POST"));
   if (is_http) {

@@ -98,11 +98,9 @@ int device_list_save(char *dev_text, char del) {
   static char file[DEV_FILE_CAP];
   static char out[DEV_FILE_CAP];
   size_t file_len = 0;
-  bool missing = false;
   FILE *f = fopen("devices", "rb");
   if (!f) {
-    if (errno != ENOENT) return -1;
-    missing = true;
+    if (errno != ENOENT) return -1;  // a missing file is an empty list
   } else {
     file_len = fread(file, 1, sizeof file, f);
     bool bad = ferror(f) != 0 || file_len >= sizeof file;  // too big to edit safely
@@ -113,7 +111,7 @@ int device_list_save(char *dev_text, char del) {
   size_t out_len;
   int found = device_file_rebuild(out, sizeof out, &out_len, file, file_len, dev_text, line_len, del);
   if (found < 0) return -1;
-  if (del && !found && !missing) return 0;  // nothing to change
+  if (del && !found) return 0;  // nothing to change (and no file to create)
   if (!file_write_atomic("devices", out, out_len)) return -1;
   return found;
 }
