@@ -14,12 +14,12 @@ using namespace e2e;
 
 namespace {
 
-std::vector<json_check::Value> devices_listed(Gateway &g) {
+std::vector<json_check::Object> devices_listed(Gateway &g) {
   std::string reply = g.get("/&devices");
   EXPECT_NE(http_head(reply).find("Content-type: application/json\r\n"), std::string::npos) << reply;
-  json_check::Value list;
-  EXPECT_TRUE(json_check::parse(http_body(reply), &list) && list.kind == '[') << reply;
-  return list.items;
+  std::vector<json_check::Object> list;
+  EXPECT_TRUE(json_check::parse(http_body(reply), '[', &list)) << reply;
+  return list;
 }
 
 Options with_devices(const std::string &devices, bool modem = false, const std::string &settings = "") {

@@ -43,10 +43,7 @@ uint64_t first_id(const std::string &text) {
 // unless the client is to stop reading (a small receive buffer given).
 struct Stream {
   Stream(Gateway &g, const std::string &target, const std::string &headers = "", int rcvbuf = 0) {
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (rcvbuf) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in a{AF_INET, htons((uint16_t)g.port), {htonl(INADDR_LOOPBACK)}, {}};
-    if (connect(fd, (sockaddr *)&a, sizeof a) != 0) return;
+    if ((fd = connect_to(g.port, rcvbuf)) < 0) return;
     send_all(fd, "GET " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
     if (!rcvbuf) head = take(1);
   }

@@ -4,10 +4,8 @@
 // stay whole, the replies say what happened, everyone else is served and no
 // descriptor is leaked.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -88,12 +86,8 @@ struct TmpfsGateway {
     fs::remove_all(dir, ec), fs::remove(out, ec);
   }
   std::string body(const std::string &target) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET, a.sin_addr.s_addr = htonl(INADDR_LOOPBACK), a.sin_port = htons((uint16_t)port);
-    std::string r;
-    if (connect(s, (sockaddr *)&a, sizeof a) == 0 && send_all(s, "GET " + target + " HTTP/1.1\r\n\r\n"))
-      r = recv_until_close(s, 5000);
+    int s = connect_to(port);
+    std::string r = s >= 0 && send_all(s, "GET " + target + " HTTP/1.1\r\n\r\n") ? recv_until_close(s, 5000) : "";
     close(s);
     return http_body(r);
   }
@@ -164,11 +158,7 @@ TEST(FaultsE2E, BadClientsNeitherStopOthersNorLeakDescriptors) {
   const struct { const char *name; std::function<int()> start; std::function<void(int)> after; } rows[] = {
       {"stops reading during a large file",
        [&] {
-         int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), small = 4096;
-         setsockopt(s, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-         sockaddr_in a{};
-         a.sin_family = AF_INET, a.sin_addr.s_addr = htonl(INADDR_LOOPBACK), a.sin_port = htons((uint16_t)g.port);
-         connect(s, (sockaddr *)&a, sizeof a);
+         int s = connect_to(g.port, 4096);
          send_all(s, "GET /big.bin HTTP/1.1\r\n\r\n");
          return s;
        },

@@ -356,16 +356,16 @@ void Gateway::kill_now() {
   if (pid_ > 0 && !exited_) ::kill(pid_, SIGKILL), wait_exit(5000);
 }
 
-int Gateway::connect() {
+int connect_to(int port, int rcvbuf) {
   int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in a {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons((uint16_t)port);
-  if (::connect(s, (struct sockaddr *)&a, sizeof a) == 0) return s;
+  if (rcvbuf) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+  sockaddr_in a{AF_INET, htons((uint16_t)port), {htonl(INADDR_LOOPBACK)}, {}};
+  if (::connect(s, (sockaddr *)&a, sizeof a) == 0) return s;
   close(s);
   return -1;
 }
+
+int Gateway::connect() { return connect_to(port); }
 
 std::string Gateway::request(const std::string &raw_req, int ms) {
   int s = connect();
@@ -380,14 +380,7 @@ std::string Gateway::get(const std::string &target, int ms) {
   return request("GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n", ms);
 }
 
-std::string Gateway::raw(const std::string &line, int ms) {
-  int s = connect();
-  if (s < 0) return "";
-  send_all(s, line);
-  std::string got = recv_for(s, ms);
-  close(s);
-  return got;
-}
+std::string Gateway::raw(const std::string &line, int ms) { return request(line, ms); }
 
 void Gateway::write_file(const std::string &rel, const std::string &content) {
   fs::path p = fs::path(dir) / rel;
@@ -403,16 +396,10 @@ std::string Gateway::read_file(const std::string &rel) {
 
 bool Gateway::file_exists(const std::string &rel) { return fs::exists(fs::path(dir) / rel); }
 
-}  // namespace e2e
-
-namespace e2e {
-
-std::string sim_binary() { return (fs::path(ORVEL_BIN).parent_path() / "orvel-sim").string(); }
-
 SimHouse::SimHouse(Gateway &g, const std::string &house_text) : control_path(g.dir + "/sim.ctl") {
   std::string house = g.dir + "/house.txt", modem = g.dir + "/modem.sock", log = g.dir + "/sim.log";
   g.write_file("house.txt", house_text);
-  std::string bin = sim_binary();
+  std::string bin = (fs::path(ORVEL_BIN).parent_path() / "orvel-sim").string();
   pid_ = fork();
   if (pid_ == 0) {
     int in = open("/dev/null", O_RDONLY), out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -122,7 +122,6 @@ class SimHouse {
  private:
   pid_t pid_ = -1;
 };
-std::string sim_binary();
 
 // Socket helpers (all bounded in time).
 bool send_all(int fd, const std::string &data);
@@ -130,6 +129,9 @@ std::string recv_until(int fd, const std::string &needle, int ms);
 std::string recv_for(int fd, int ms);          // whatever arrives within ms
 std::string recv_until_close(int fd, int ms);
 bool wait_closed(int fd, int ms);
+// A TCP client of 127.0.0.1:port, -1 when refused; a `rcvbuf` given is set
+// before connecting (a client that reads slowly).
+int connect_to(int port, int rcvbuf = 0);
 
 // A raw-protocol listener ("&listen") that reads whole lines.
 struct Listener {

@@ -18,8 +18,8 @@ namespace {
 // A 65-byte output report for device 1a2b30, as hex.
 std::string report(uint8_t len, uint8_t b6, uint8_t counter, uint8_t cmd, const Bytes &data = {}) {
   Bytes r = {0x00, 0x01, len, 0x1a, 0x2b, 0x30, b6, counter, cmd};
-  r.insert(r.end(), data.begin(), data.end());
   r.resize(65, 0);
+  std::copy(data.begin(), data.end(), r.begin() + 9);
   return hex(r);
 }
 

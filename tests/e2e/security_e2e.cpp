@@ -57,6 +57,19 @@ void expect_state_unchanged(Gateway &g) {
   EXPECT_TRUE(g.alive());
 }
 
+// Each row a request and the start of the reply it must get; none changes anything.
+struct Row {
+  const char *name;
+  std::string request, reply;
+};
+void expect_replies(Gateway &g, const std::vector<Row> &rows) {
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(g.request(r.request, 3000).substr(0, r.reply.size()), r.reply);
+    expect_state_unchanged(g);
+  }
+}
+
 }  // namespace
 
 // Without a token: each row is an attack or a fault, the reply it must get,
@@ -67,7 +80,7 @@ TEST(SecurityE2E, AttacksAndFaultsChangeNothing) {
   ASSERT_TRUE(g.modem().wait_connected());
   std::filesystem::create_directory(g.dir + "/cron.tmp");  // the schedule cannot be rewritten
   const std::string same = "Origin: http://127.0.0.1:" + std::to_string(g.port) + "\r\nSec-Fetch-Site: same-origin\r\n";
-  const struct { const char *name; std::string request, reply; } rows[] = {
+  expect_replies(g, {
       {"cross-site kill", req(g, "/&kill", "Sec-Fetch-Site: cross-site\r\n"), H403},
       {"same-site radio", req(g, "/@0a1b2c=77", "Sec-Fetch-Site: same-site\r\n"), H403},
       {"foreign origin store", req(g, "/&set/kk/evil", "Origin: http://evil.example\r\n"), H403},
@@ -86,12 +99,7 @@ TEST(SecurityE2E, AttacksAndFaultsChangeNothing) {
       {"no token set", req(g, "/&auth?"), H202 + "{\"auth\":\"off\"}"},
       {"preflight of an allowed origin", req(g, "/&get/kk", "Origin: http://dash.example:8080\r\n", "OPTIONS"),
        "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: http://dash.example:8080\r\n"},
-  };
-  for (const auto &r : rows) {
-    SCOPED_TRACE(r.name);
-    EXPECT_EQ(g.request(r.request, 3000).substr(0, r.reply.size()), r.reply);
-    expect_state_unchanged(g);
-  }
+  });
   std::string crons = http_body(g.get("/&cron?"));  // the table as it was: 001 kept, 005 not added
   EXPECT_TRUE(crons.find("\"key\":\"001\"") != std::string::npos && crons.find("\"key\":\"005\"") == std::string::npos) << crons;
   // A store that succeeds leaves no temporary file a key could name.
@@ -106,7 +114,7 @@ TEST(SecurityE2E, TokenGuardsHttpAndRaw) {
   Gateway g(with("TOKEN=" + TOKEN + "\n"));
   ASSERT_TRUE(g.modem().wait_connected());
   const std::string bearer = "Authorization: Bearer " + TOKEN + "\r\n";
-  const struct { const char *name; std::string request, reply; } rows[] = {
+  expect_replies(g, {
       {"no token", req(g, "/&get/kk"), H401},
       {"wrong bearer", req(g, "/&get/kk", "Authorization: Bearer " + TOKEN + "x\r\n"), H401},
       {"bearer", req(g, "/&get/kk", bearer), H200 + "original"},
@@ -125,12 +133,7 @@ TEST(SecurityE2E, TokenGuardsHttpAndRaw) {
       {"logout", req(g, "/&logout"),
        "HTTP/1.1 200 OK\r\nContent-type: application/json\r\nCache-Control: no-cache no-store\r\nSet-Cookie: "
        "orvel_token=; HttpOnly; SameSite=Strict; Path=/; Max-Age=0\r\n"},
-  };
-  for (const auto &r : rows) {
-    SCOPED_TRACE(r.name);
-    EXPECT_EQ(g.request(r.request, 3000).substr(0, r.reply.size()), r.reply);
-    expect_state_unchanged(g);
-  }
+  });
   // Raw: nothing but "auth" until it succeeds; three wrong tries close.
   raw_dialogue(g, {{"ver\n", "ERR\n"}, {"@0a1b2c=77\n", "ERR\n"}, {"kill\n", "ERR\n"},
                    {"auth nope\n", "AUTH ERR\n"}, {"auth " + TOKEN + "\n", "AUTH OK\n"}, {"ver\n", "ORVEL V1.90\n"}},

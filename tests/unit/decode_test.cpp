@@ -22,22 +22,28 @@ std::vector<uint8_t> packet_make(uint32_t id, uint8_t code, const std::vector<ui
   return p;
 }
 
-// The event of a packet: one valid JSON object of id, cmd, data and rssi, in
-// that order, agreeing with the globals.
-json_check::Value event_of(const std::vector<uint8_t> &p) {
-  char event[EVENT_SIZE];
-  memset(event, 'x', sizeof event);
-  EXPECT_TRUE(pac_json(p.data(), event));
-  json_check::Value v;
-  if (!memchr(event, 0, sizeof event) || !json_check::parse(event, &v) || v.members.size() != 4 ||
-      v.members[0].first != "id" || v.members[1].first != "cmd" || v.members[2].first != "data" ||
-      v.members[3].first != "rssi") {
-    ADD_FAILURE() << "not an id, cmd, data, rssi object: " << std::string(event, strnlen(event, sizeof event));
-    return v;
+// The events of packets, read as one JSON text (one reader start for the
+// lot): each an object of id, cmd, data and rssi, in that order, agreeing
+// with the globals that its decoding left.
+std::vector<json_check::Object> events_of(const std::vector<std::vector<uint8_t>> &packets) {
+  std::string list, globals, seen;
+  for (const auto &p : packets) {
+    char event[EVENT_SIZE];
+    memset(event, 'x', sizeof event);
+    EXPECT_TRUE(pac_json(p.data(), event) && memchr(event, 0, sizeof event));
+    list += (list.empty() ? "[" : ",") + std::string(event, strnlen(event, sizeof event));
+    globals += std::string(g_data) + "|" + g_rssi + "|id,cmd,data,rssi,\n";
   }
-  EXPECT_EQ(v.str("data").substr(0, 63), std::string(g_data)) << "g_data is the data text cut at 63";
-  EXPECT_EQ(v.str("rssi"), std::string(g_rssi));
-  return v;
+  std::vector<json_check::Object> got;
+  EXPECT_TRUE(json_check::parse(list + "]", '[', &got)) << list;
+  for (const auto &o : got) {
+    seen += o.str("data").substr(0, 63) + "|" + o.str("rssi") + "|";  // g_data is the text cut at 63
+    for (const auto &m : o.members) seen += m.first + ",";
+    seen += "\n";
+  }
+  EXPECT_EQ(seen, globals);
+  got.resize(packets.size());
+  return got;
 }
 
 // Every code's name and data text, through the whole event; signal byte 0xC4.
@@ -63,21 +69,26 @@ TEST(DecodeEvent, CommandNamesAndDataTexts) {
       {0x91, {0x01, 0x02}, "DATA.ACK", "0102"},            {0x93, {0x80, 0x0c, 0x1e, 0x05}, "TIME.ACK", "Sun,12:30:05"},
       {0x93, {0x80, 0x0c, 0x1e, 0x05, 0x00}, "TIME.ACK", ""},  // only exactly 4 clock bytes
   };
-  for (const auto &r : rows) {
-    SCOPED_TRACE(std::string(r.name) + " with " + std::to_string(r.data.size()) + " data bytes");
-    json_check::Value e = event_of(packet_make(0x0a1b21, r.code, r.data, 0xC4));
-    EXPECT_EQ(e.str("id"), "@0a1b21");
-    EXPECT_EQ(e.str("cmd"), r.name);
-    EXPECT_EQ(e.str("data"), r.text);
-    EXPECT_EQ(e.str("rssi"), "16%");
-  }
+  std::vector<std::vector<uint8_t>> packets;
+  for (const auto &r : rows) packets.push_back(packet_make(0x0a1b21, r.code, r.data, 0xC4));
   // The signal percentage: clamped at 100, the raw byte signed.
-  for (auto [raw, pct] : {std::pair{0x7F, 100}, {0x6A, 99}, {0x50, 86}, {0xFF, 46}, {0x80, -18}})
-    EXPECT_EQ(event_of(packet_make(0xa1b2c3, 0x02, {}, (uint8_t)raw)).str("rssi"), std::to_string(pct) + "%") << raw;
+  const std::pair<int, int> signals[] = {{0x7F, 100}, {0x6A, 99}, {0x50, 86}, {0xFF, 46}, {0x80, -18}};
+  for (auto [raw, pct] : signals) packets.push_back(packet_make(0xa1b2c3, 0x02, {}, (uint8_t)raw));
   // 55 data bytes: the whole dump reaches the client, g_data keeps 63 characters.
+  packets.push_back(packet_make(0xabcdef, 0x11, std::vector<uint8_t>(55, 0xA5), 0x80));
+  auto events = events_of(packets);
+  for (size_t i = 0; i < std::size(rows); i++) {
+    SCOPED_TRACE(std::string(rows[i].name) + " with " + std::to_string(rows[i].data.size()) + " data bytes");
+    EXPECT_EQ(events[i].str("id"), "@0a1b21");
+    EXPECT_EQ(events[i].str("cmd"), rows[i].name);
+    EXPECT_EQ(events[i].str("data"), rows[i].text);
+    EXPECT_EQ(events[i].str("rssi"), "16%");
+  }
+  for (size_t i = 0; i < std::size(signals); i++)
+    EXPECT_EQ(events[std::size(rows) + i].str("rssi"), std::to_string(signals[i].second) + "%");
   std::string dump;
   for (int i = 0; i < 55; i++) dump += "a5";
-  EXPECT_EQ(event_of(packet_make(0xabcdef, 0x11, std::vector<uint8_t>(55, 0xA5), 0x80)).str("data"), dump);
+  EXPECT_EQ(events.back().str("data"), dump);
   EXPECT_EQ(strlen(g_data), 63u);
 }
 
