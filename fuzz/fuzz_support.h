@@ -6,13 +6,13 @@
 #include <cstdint>
 #include <string>
 
-#include "../tests/common/json_check.h"
+#include "json_valid.h"
 
 namespace fuzz {
 
-// The tests' strict JSON reader (one whole value, valid UTF-8).
+// One whole, strictly valid JSON value (json_valid.h).
 inline bool json_valid(const std::string &s, std::string *why = nullptr) {
-  bool ok = json_check::valid(s);
+  bool ok = JsonValidator(s).whole();
   if (!ok && why) *why = "not one valid JSON value";
   return ok;
 }
