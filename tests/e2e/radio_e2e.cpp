@@ -4,6 +4,7 @@
 // the duplicate window and its switch, the weak-signal filter and root mode,
 // the touch display, ignored report kinds, and a full listener table.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -196,5 +197,14 @@ TEST(Radio, ListenerTableFullAndAListenerThatResets) {
   Listener late(g);  // the freed slot takes a new listener
   ASSERT_TRUE(g.modem().send_report(marker(103)));
   EXPECT_EQ(late.line(), marker_line(103));
+  // An orderly close frees a slot too: the next connection, which takes the
+  // same handle, is never sent a line.
+  shutdown(ls[1]->fd, SHUT_WR);
+  EXPECT_TRUE(wait_closed(ls[1]->fd, 2000));
+  int stranger = g.connect();  // a client yet to send its request
+  ASSERT_TRUE(g.modem().send_report(marker(104)));
+  EXPECT_EQ(late.line(), marker_line(104));
+  EXPECT_EQ(recv_for(stranger, 300), "");
+  close(stranger);
   EXPECT_EQ(g.raw("ver", 200), "ORVEL V1.90\nORVEL RF MODEM\n");
 }
