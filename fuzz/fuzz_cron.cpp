@@ -34,9 +34,11 @@ bool capture(uint32_t, const void *data, size_t len) {
 bool cmd_well_formed(const char *c) {
   size_t n = strnlen(c, CRON_CMD_LEN);
   if (n == CRON_CMD_LEN) return false;  // not terminated
-  if (n < 9 || n > 11 || c[0] != '@' || c[7] != '=') return false;
+  if (c[0] != '@') return false;
   for (int i = 1; i <= 6; i++)
     if (!((c[i] >= '0' && c[i] <= '9') || (c[i] >= 'a' && c[i] <= 'f'))) return false;
+  if (n == 8) return c[7] == '!';  // toggle
+  if (n < 9 || n > 11 || c[7] != '=') return false;
   for (size_t i = 8; i < n; i++)
     if (c[i] < '0' || c[i] > '9') return false;
   return true;
