@@ -19,7 +19,7 @@ class JsonValidator {
   size_t p = 0;
   bool at(char c) const { return p < s.size() && s[p] == c; }
   void ws() {
-    while (p < s.size() && strchr(" \t\r\n", s[p]) && s[p]) p++;
+    while (p < s.size() && s[p] && strchr(" \t\r\n", s[p])) p++;
   }
   bool eat(char c) { return ws(), at(c) ? (++p, true) : false; }
   bool utf8() {  // the rest of one sequence whose lead byte was just read

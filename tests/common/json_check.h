@@ -40,18 +40,17 @@ sys.stdout.buffer.write(('[' if isinstance(v, list) else '{').encode() + out.enc
 // False when `text` is not one valid JSON text of the `kind` asked for: '{' an
 // object, '[' an array of objects.
 inline bool parse(const std::string &text, char kind, std::vector<Object> *out) {
-  char dir[] = "/tmp/json_check.XXXXXX";
-  if (!mkdtemp(dir)) return false;
-  const std::string script = dir + std::string("/check.py"), input = dir + std::string("/in.json");
-  for (auto [path, body] : {std::pair{&script, SCRIPT}, std::pair{&input, text.c_str()}}) {
-    FILE *f = fopen(path->c_str(), "w");
-    if (f) fwrite(body, 1, path == &input ? text.size() : sizeof SCRIPT - 1, f), fclose(f);
-  }
-  FILE *p = popen(("python3 " + script + " <" + input + " 2>/dev/null").c_str(), "r");
+  char path[] = "/tmp/json_check.XXXXXX";
+  int fd = mkstemp(path);
+  if (fd < 0) return false;
+  const bool written = write(fd, text.data(), text.size()) == (ssize_t)text.size();
+  close(fd);
+  setenv("JSON_CHECK_PY", SCRIPT, 1);  // the shell hands it over untouched
+  FILE *p = written ? popen(("python3 -c \"$JSON_CHECK_PY\" <" + std::string(path) + " 2>/dev/null").c_str(), "r") : nullptr;
   std::string got;
   for (int c; p && (c = fgetc(p)) != EOF;) got += (char)c;
   const bool ok = p && pclose(p) == 0 && !got.empty() && got[0] == kind;
-  unlink(script.c_str()), unlink(input.c_str()), rmdir(dir);
+  unlink(path);
   out->clear();
   for (size_t at = 1; ok && at < got.size();) {  // split the objects, then their members
     size_t end = got.find('\x1d', at);
