@@ -1,4 +1,4 @@
 // orvel: the gateway executable. Everything lives in the library.
-#include "core/loop.h"
+#include "app/start.h"
 
 int main() { return orvel_main(); }

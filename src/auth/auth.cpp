@@ -7,8 +7,10 @@
 #include <cstring>
 
 #include "auth/lockout.h"
+#include "core/hooks.h"
 #include "core/settings.h"
 #include "core/text.h"
+#include "net/conn.h"
 #include "net/socket.h"
 
 namespace {
@@ -18,14 +20,14 @@ size_t token_len;  // 0 = no TOKEN: authentication is off
 char allow_origin[64];
 
 // Raw connections that sent "auth": one record per connection at most, so
-// the capacity is that of the connection set.
+// the capacity is that of the connection table. A connection that gave the
+// token has the role ROLE_AUTHED.
 struct raw_rec {
   uint32_t sock;
   bool used;
-  bool authed;
   uint8_t fails;  // wrong "auth" lines on this connection
 };
-raw_rec raws[SOCKETS_MAX];
+raw_rec raws[CONN_MAX];
 
 raw_rec *raw_find(uint32_t sock, bool add) {
   raw_rec *free_slot = nullptr;
@@ -34,7 +36,7 @@ raw_rec *raw_find(uint32_t sock, bool add) {
     if (!r.used && !free_slot) free_slot = &r;
   }
   if (!add || !free_slot) return nullptr;
-  *free_slot = {sock, true, false, 0};
+  *free_slot = {sock, true, 0};
   return free_slot;
 }
 
@@ -66,7 +68,8 @@ const char *token_problem(const char *v) {
 
 }  // namespace
 
-bool auth_settings() {
+// Reads the settings; false when TOKEN is unusable.
+static bool auth_settings() {
   char v[64];
   token_len = 0;
   allow_origin[0] = 0;
@@ -95,38 +98,43 @@ bool auth_token_ok(const char *given, size_t len) {
   return diff == 0;
 }
 
-auth_verdict auth_msg(uint32_t sock, char *msg) {
-  if (str_begin(msg, "GET")) return AUTH_PASS;  // the router's door
-  if (str_begin(msg, "POST")) {
-    // An upload goes to its handler past the router: its door is here.
-    if (msg[4] && msg[5] && str_begin(msg + 6, "&save/")) return auth_http(sock, msg + 1) ? AUTH_PASS : AUTH_CLOSE;
-    return AUTH_PASS;
-  }
-  if (auth_preflight(sock, msg)) return AUTH_CLOSE;
-  if (!auth_on()) return AUTH_PASS;
+// The raw door, before every message: HTTP requests go on to the router's
+// door; a raw connection proves itself with "auth <token>" first.
+static msg_verdict auth_msg(uint32_t sock, char *msg, size_t) {
+  if (str_begin(msg, "GET") || str_begin(msg, "POST")) return MSG_PASS;
+  if (auth_preflight(sock, msg)) return MSG_CLOSE;
+  if (!auth_on()) return MSG_PASS;
   bool is_auth = str_begin(msg, "auth") && (msg[4] == ' ' || msg[4] == '\r' || msg[4] == '\n' || msg[4] == 0);
-  raw_rec *r = raw_find(sock, is_auth);
   if (!is_auth) {
-    if (r && r->authed) return AUTH_PASS;
+    if (conn_has_role((int)sock, ROLE_AUTHED)) return MSG_PASS;
     soc_msg(sock, "ERR\n");
-    return AUTH_KEEP;
+    return MSG_KEEP;
   }
+  raw_rec *r = raw_find(sock, true);
   const char *given = msg + 4;
   while (*given == ' ') given++;
   size_t len = strcspn(given, " \r\n");
   uint32_t addr = soc_peer_ipv4(sock);
   if (!lockout_refused(addr) && auth_token_ok(given, len)) {
-    if (r) r->authed = true;
+    conn_role_set((int)sock, ROLE_AUTHED, r != nullptr);
     soc_msg(sock, r ? "AUTH OK\n" : "AUTH ERR\n");
-    return r ? AUTH_KEEP : AUTH_CLOSE;
+    return r ? MSG_KEEP : MSG_CLOSE;
   }
   lockout_fail(addr);
   soc_msg(sock, "AUTH ERR\n");
-  return (!r || ++r->fails >= RAW_AUTH_TRIES) ? AUTH_CLOSE : AUTH_KEEP;
+  return (!r || ++r->fails >= RAW_AUTH_TRIES) ? MSG_CLOSE : MSG_KEEP;
 }
 
-void auth_close(uint32_t sock) {
+static void auth_close(uint32_t sock, close_reason) {
   if (raw_rec *r = raw_find(sock, false)) *r = raw_rec{};
+}
+
+bool auth_start() {
+  if (!auth_settings()) return false;
+  socket_door_set(auth_msg);
+  hook_close.add(auth_close);
+  auth_http_start();
+  return true;
 }
 
 void auth_reset() {

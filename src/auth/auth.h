@@ -12,10 +12,12 @@ constexpr int TOKEN_MIN = 16;
 constexpr int TOKEN_MAX = 48;
 constexpr int RAW_AUTH_TRIES = 3;  // wrong "auth" lines before a raw connection is closed
 
-// Reads TOKEN and ALLOW_ORIGIN. False, after printing why, when TOKEN is set
-// but unusable (too short, too long, a character outside A-Z a-z 0-9 - . _ ~ +
-// /, or a setting name inside it): the gateway must not start then.
-bool auth_settings();
+// Reads TOKEN and ALLOW_ORIGIN and puts the doors in place: the raw door on
+// every message, the HTTP door on every route row, and the routes of
+// authentication itself. False, after printing why, when TOKEN is set but
+// unusable (too short, too long, a character outside A-Z a-z 0-9 - . _ ~ + /,
+// or a setting name inside it): the gateway must not start then.
+bool auth_start();
 // True when TOKEN is set.
 bool auth_on();
 // Compares `given` with the token in time that depends only on `len`.
@@ -23,26 +25,12 @@ bool auth_token_ok(const char *given, size_t len);
 // The comma-separated origins of ALLOW_ORIGIN ("" when unset).
 const char *auth_allow_origin();
 
-// The router's door, for a request starting with a method and " /". True:
-// the router goes on. False: the door has answered (403 cross-site, 401, or
-// one of its own routes &auth?, &login, &logout) and the connection closes.
-// Files from www/ always pass.
-bool auth_http(uint32_t sock, char *request);
-
-// The dispatcher's door, for every message before it is handled.
-enum auth_verdict : uint8_t {
-  AUTH_PASS,   // handle the message as usual
-  AUTH_KEEP,   // answered here; keep the connection
-  AUTH_CLOSE,  // answered here (or refused); close the connection
-};
-auth_verdict auth_msg(uint32_t sock, char *msg);
-
 // A CORS preflight ("OPTIONS ...") from an origin named in ALLOW_ORIGIN:
 // answers it and returns true (the connection then closes). Anything else
 // returns false untouched.
 bool auth_preflight(uint32_t sock, const char *msg);
-
-// The connection is closing: forget its raw authentication.
-void auth_close(uint32_t sock);
+// The routes of authentication itself (auth_http.cpp): "&auth" always,
+// "&login" and "&logout" while a token is set; and the HTTP door.
+void auth_http_start();
 // Back to no token, no origins, no connection and no lock-out (tests).
 void auth_reset();

@@ -17,6 +17,7 @@
 #include "auth/lockout.h"
 #include "core/text.h"
 #include "net/http_reply.h"
+#include "net/router.h"
 #include "net/socket.h"
 
 namespace {
@@ -24,17 +25,6 @@ namespace {
 const char UNAUTHORIZED[] = "{\"cmd\":\"ERROR\",\"data\":\"UNAUTHORIZED\"}";
 const char FORBIDDEN[] = "{\"cmd\":\"ERROR\",\"data\":\"FORBIDDEN\"}";
 const char COOKIE_ATTRS[] = "; HttpOnly; SameSite=Strict; Path=/";
-
-// The router sends every target that starts with these to a gateway route;
-// anything else is a file from www/, which stays public.
-bool target_is_route(const char *t) {
-  return t[0] == '@' || t[0] == '/' || t[0] == '&' || str_begin(t, "_set/") || str_begin(t, "_get/");
-}
-
-bool route_is(const char *t, const char *name) {
-  size_t n = strlen(name);
-  return strncmp(t, name, n) == 0 && (t[n] == ' ' || t[n] == '?' || t[n] == '\r' || t[n] == '\n' || t[n] == 0);
-}
 
 // A valid token in the request, from an address that is not locked out.
 // A wrong token counts towards the lock-out when `count` is set.
@@ -49,62 +39,73 @@ bool token_valid(uint32_t sock, const auth_headers &h, bool count) {
 }
 
 void reply_cookie(uint32_t sock, const char *value, const char *extra) {
-  char head[384];
+  char head[256];
   snprintf(head, sizeof head,
-           "HTTP/1.1 200 OK\r\nContent-type: application/json\r\nCache-Control: no-cache no-store\r\n"
-           "Set-Cookie: orvel_token=%.48s%s%s\r\nServer: ORVEL\r\nConnection: close\r\n\r\n{\"cmd\":\"OK\"}",
+           "Content-type: application/json\r\nCache-Control: no-cache no-store\r\nSet-Cookie: orvel_token=%.48s%s%s\r\n",
            value, COOKIE_ATTRS, extra);
-  soc_msg(sock, head);
+  http_respond_text(sock, "200 OK", nullptr, head, "{\"cmd\":\"OK\"}");
 }
 
-void route_login(uint32_t sock, const char *request, const auth_headers &h) {
+route_verdict route_login(http_req &req) {
+  uint32_t sock = req.sock;
+  auth_headers h;
+  auth_headers_parse(req.text, &h);
   text_view field;
   char given[TOKEN_MAX * 3 + 1];  // still encoded: up to three bytes a character
   uint32_t addr = soc_peer_ipv4(sock);
   bool ok = false;
-  if (request[0] == 'O' && form_field(h.body, "token", &field) && field.n < sizeof given) {
+  if (req.method == HTTP_POST && form_field(h.body, "token", &field) && field.n < sizeof given) {
     memcpy(given, field.p, field.n);
     given[field.n] = 0;
     int len = url_decode(given);
     ok = !lockout_refused(addr) && auth_token_ok(given, (size_t)len);
     if (!ok) lockout_fail(addr);
     if (ok) reply_cookie(sock, given, "");
-  } else if (request[0] == 'O') {
+  } else if (req.method == HTTP_POST) {
     lockout_fail(addr);
   }
   if (!ok) http_reply(sock, 401, UNAUTHORIZED);
+  return ROUTE_CLOSE;
+}
+
+route_verdict route_logout(http_req &req) {
+  reply_cookie(req.sock, "", "; Max-Age=0");
+  return ROUTE_CLOSE;
+}
+
+route_verdict route_auth(http_req &req) {
+  auth_headers h;
+  auth_headers_parse(req.text, &h);
+  const char *state = !auth_on() ? "off" : token_valid(req.sock, h, false) ? "ok" : "required";
+  char body[32];
+  snprintf(body, sizeof body, "{\"auth\":\"%s\"}", state);
+  http_reply(req.sock, 202, body);
+  return ROUTE_CLOSE;
+}
+
+// The HTTP door: the cross-site rule for every gateway route, then the token
+// for those that need it.
+bool auth_http(http_req &req, const route_row &row) {
+  auth_headers h;
+  auth_headers_parse(req.text, &h);
+  if (auth_cross_site(h, auth_allow_origin())) {
+    http_reply(req.sock, 403, FORBIDDEN);
+    return false;
+  }
+  if (row.door != DOOR_TOKEN || !auth_on() || token_valid(req.sock, h, true)) return true;
+  http_reply(req.sock, 401, UNAUTHORIZED);
+  return false;
 }
 
 }  // namespace
 
-bool auth_http(uint32_t sock, char *request) {
-  const char *t = request + 5;
-  if (!target_is_route(t)) return true;
-  auth_headers h;
-  auth_headers_parse(request, &h);
-  if (auth_cross_site(h, auth_allow_origin())) {
-    http_reply(sock, 403, FORBIDDEN);
-    return false;
-  }
-  if (route_is(t, "&auth")) {
-    const char *state = !auth_on() ? "off" : token_valid(sock, h, false) ? "ok" : "required";
-    char body[32];
-    snprintf(body, sizeof body, "{\"auth\":\"%s\"}", state);
-    http_reply(sock, 202, body);
-    return false;
-  }
-  if (!auth_on()) return true;
-  if (route_is(t, "&login")) {
-    route_login(sock, request, h);
-    return false;
-  }
-  if (route_is(t, "&logout")) {
-    reply_cookie(sock, "", "; Max-Age=0");
-    return false;
-  }
-  if (token_valid(sock, h, true)) return true;
-  http_reply(sock, 401, UNAUTHORIZED);
-  return false;
+void auth_http_start() {
+  constexpr uint8_t ANY = HTTP_GET | HTTP_POST;
+  route_door_set(auth_http);
+  route_add({"&auth", MATCH_NAME, ANY, DOOR_SITE, "auth", route_auth});
+  if (!auth_on()) return;
+  route_add({"&login", MATCH_NAME, ANY, DOOR_SITE, "auth", route_login});
+  route_add({"&logout", MATCH_NAME, ANY, DOOR_SITE, "auth", route_logout});
 }
 
 bool auth_preflight(uint32_t sock, const char *msg) {

@@ -4,8 +4,8 @@
 #include "auth/lockout.h"
 
 #include <cstdio>
-#include <ctime>
 
+#include "core/clock.h"
 #include "core/logs.h"
 
 namespace {
@@ -19,11 +19,7 @@ struct lock_rec {
 };
 lock_rec locks[LOCK_ADDRS];
 
-int64_t now_s() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec;
-}
+int64_t now_s() { return clock_mono_s(); }
 
 lock_rec *lock_find(uint32_t addr) {
   for (auto &r : locks)

@@ -1,7 +1,9 @@
-// Start-up and the main loop.
+// The main loop: one thread, one pass at a time.
 #pragma once
 
-// The whole life of the process; returns only the start-up failure code 1.
-int orvel_main();
-// One pass of the main loop: flush, serve sockets, poll the modem, count down, tick.
-void main_loop_pass();
+// One pass: flush the console, wait for the poll set until just after the
+// clock's next second at most and serve what is ready, run hook_pass (the
+// deferred closes), and once per change of the clock second hook_tick and
+// hook_pass again.
+void loop_pass();
+void loop_reset();

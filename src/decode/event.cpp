@@ -16,7 +16,7 @@
 
 #include "core/text.h"
 #include "decode/status.h"
-#include "radio/packet.h"
+#include "decode/packet_layout.h"
 
 // The packet layout is in radio/packet.h. `cmd_info` receives a pointer to
 // the length byte, so its offsets are one less.
@@ -199,5 +199,13 @@ bool pac_json(const uint8_t *packet, char *event) {
 
   snprintf(event, EVENT_SIZE, "{\"id\":\"@%s\",\"cmd\":\"%s\",\"data\":\"%s\",\"rssi\":\"%d%%\"}", g_last_id_str,
            name, data, (int)g_rssi_i);
+  return true;
+}
+
+bool jerror(char *dst, size_t cap, const char *msg) {
+  snprintf(dst, cap, "{\"id\":\"\",\"cmd\":\"ERROR\",\"data\":\"");
+  static const char TAIL[] = "\",\"rssi\":\"\"}";
+  json_escape_append(dst, cap - (sizeof TAIL - 1), msg);
+  strcat(dst, TAIL);
   return true;
 }

@@ -2,6 +2,7 @@
 // that describe the last packet decoded (read next by the dispatcher and the
 // device state cache).
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 constexpr int EVENT_SIZE = 256;      // the caller's event buffer
@@ -21,5 +22,8 @@ bool pac_json(const uint8_t *packet, char *event);
 bool cmd_info(const uint8_t *len_byte, char *name, char *data);
 // Raw signal byte to a percentage: 46 + raw/2, at most 100 (lowest -18).
 int8_t rssi(int8_t raw);
+// Writes the error object {"id":"","cmd":"ERROR","data":"<msg>","rssi":""}
+// for `msg` (escaped as a JSON string) into dst (`cap` bytes). Always true.
+bool jerror(char *dst, size_t cap, const char *msg);
 // Clears the four globals (tests).
 void decode_reset();

@@ -5,12 +5,14 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/sinks.h"
+#include "core/hooks.h"
+#include "core/logs.h"
 #include "core/text.h"
 #include "decode/event.h"
 #include "decode/status.h"
 #include "devices/device_list.h"
 #include "net/http_reply.h"
+#include "net/router.h"
 #include "net/socket.h"
 #include "radio/packet.h"
 #include "radio/transmit.h"
@@ -88,7 +90,7 @@ int device_list_cache(const uint8_t *packet) {
       char state[8];
       if (data_len >= chan_need(data[D_KIND], chan) && status_by_chan(state, data, (char)chan))
         field_set(dev_list[i].val, sizeof dev_list[i].val, state, 0);
-      sinks_device(i);
+      hook_device.run(i);
     }
     return 0;
   }
@@ -109,7 +111,7 @@ int device_list_cache(const uint8_t *packet) {
   // The value is the text before its first ',', cut to what val holds.
   field_set(dev_list[i].val, sizeof dev_list[i].val, text, ',');
   time_set(&dev_list[i], now, g_rssi);
-  sinks_device(i);
+  hook_device.run(i);
   return i;
 }
 
@@ -142,4 +144,28 @@ void device_list_get(uint32_t sock) {
     strcat(obj, last ? "]" : ",");
     soc_msg(sock, obj);
   }
+}
+
+// A packet the cache took is written to the packet log.
+static void device_cache_packet(const packet_view &p) {
+  if (device_list_cache(p.bytes) >= 0) packet_log(p.line);
+}
+
+static bool device_listed(const char *id) { return device_list_find_mask(id) != -1; }
+
+// "&devices" lists the table; "&device/..." edits the file, then reloads it.
+static route_verdict device_route(http_req &req) {
+  if (req.target[7] == '/') {
+    device_list_http(req.sock, req.target);
+    device_list_load();
+  } else {
+    device_list_get(req.sock);
+  }
+  return ROUTE_CLOSE;
+}
+
+void devices_start() {
+  hook_packet.add(device_cache_packet);
+  packet_set_listed(device_listed);
+  route_add({"&device", MATCH_PREFIX, HTTP_GET | HTTP_POST, DOOR_TOKEN, "devices", device_route});
 }

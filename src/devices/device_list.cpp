@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/sinks.h"
+#include "core/hooks.h"
 #include "core/text.h"
 
 dev_rec dev_list[DEV_MAX + 1];
@@ -101,7 +101,7 @@ int device_list_load() {
       break;
     }
   }
-  sinks_devices_loaded(count);
+  hook_devices_loaded.run(count);
   return count;
 }
 

@@ -76,3 +76,7 @@ constexpr size_t DEV_OBJ_SIZE = 60 + 90 * 6 + 1;
 void device_object(char *obj, const dev_rec *d);
 // Writes the whole table as one JSON array reply (kind 202), object by object.
 void device_list_get(uint32_t sock);
+
+// Registers the state cache on hook_packet (a packet it takes goes to the
+// packet log), the weak-signal filter's list, and the route "&device".
+void devices_start();

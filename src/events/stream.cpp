@@ -12,9 +12,13 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include "core/clock.h"
+#include "core/hooks.h"
 #include "core/settings.h"
 #include "devices/device_list.h"
 #include "events/event_ring.h"
+#include "net/conn.h"
+#include "net/router.h"
 #include "net/socket.h"
 
 namespace {
@@ -26,7 +30,7 @@ struct stream_rec {
 
 static_assert(EVENT_DATA_MAX >= DEV_OBJ_SIZE, "a device object fits an event");
 
-stream_rec streams[SOCKETS_MAX];
+stream_rec streams[CONN_MAX];
 int keepalive_s = 0;  // 0 until read from the settings
 
 const char HEAD[] =
@@ -39,12 +43,6 @@ const char HEAD[] =
     "retry: 2000\n\n";
 const char KEEPALIVE[] = ": keepalive\n\n";
 constexpr int STREAM_SNDBUF = 64 * 1024;  // the kernel doubles it
-
-long mono_s() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (long)ts.tv_sec;
-}
 
 void keepalive_load() {
   if (keepalive_s) return;
@@ -60,10 +58,10 @@ void keepalive_load() {
 bool stream_write(stream_rec *s, const char *data, size_t len, bool bounded = true) {
   uint32_t sock = s->sock;
   if (!soc_send(sock, data, len) || (bounded && soc_queued(sock) > STREAM_QUEUE_MAX)) {
-    soc_drop(sock);  // clears the entry through sinks_close
+    conn_close((int)sock, CLOSE_STALLED);  // its entry goes at the close
     return false;
   }
-  s->last_write = mono_s();
+  s->last_write = (long)clock_mono_s();
   return true;
 }
 
@@ -71,7 +69,7 @@ void stream_broadcast(event_kind kind, const char *json) {
   size_t len;
   const char *frame = event_ring_add(kind, json, &len);
   for (auto &s : streams)
-    if (s.sock) stream_write(&s, frame, len);
+    if (s.sock && conn_has_role((int)s.sock, ROLE_STREAM)) stream_write(&s, frame, len);
 }
 
 // The client's last id: the Last-Event-ID header, else "since=" in the query;
@@ -104,6 +102,7 @@ bool stream_open(uint32_t sock, const char *request, const char *target) {
     }
   if (!s) return false;  // cannot happen: one entry per possible connection
   *s = {sock, 0};
+  conn_role_set((int)sock, ROLE_STREAM, true);
   // Each event goes out when it happens: without this, an event written
   // while the last one is unacknowledged waits for the peer's delayed ACK.
   int one = 1;
@@ -131,20 +130,9 @@ bool stream_open(uint32_t sock, const char *request, const char *target) {
   return true;
 }
 
-bool stream_has(uint32_t sock) {
-  if (!sock) return false;
-  for (auto &s : streams)
-    if (s.sock == sock) return true;
-  return false;
-}
+namespace {
 
-int stream_count() {
-  int n = 0;
-  for (auto &s : streams) n += s.sock != 0;
-  return n;
-}
-
-void stream_packet(const char *event) { stream_broadcast(EVENT_PACKET, event); }
+void stream_packet(const packet_view &p) { stream_broadcast(EVENT_PACKET, p.event); }
 
 void stream_device(int index) {
   char obj[DEV_OBJ_SIZE];
@@ -154,22 +142,37 @@ void stream_device(int index) {
 
 void stream_usb(bool connected) { stream_broadcast(EVENT_USB, connected ? "{\"connected\":true}" : "{\"connected\":false}"); }
 
-void stream_close(uint32_t sock) {
+void stream_close(uint32_t sock, close_reason) {
   for (auto &s : streams)
     if (s.sock == sock) s = {0, 0};
 }
 
 // Keepalives for quiet clients, and the output bound for those that stopped
 // reading while nothing was sent to them.
-void stream_tick() {
-  long now = mono_s();
+void stream_tick(time_t) {
+  long now = (long)clock_mono_s();
   for (auto &s : streams) {
-    if (!s.sock) continue;
+    if (!s.sock || !conn_has_role((int)s.sock, ROLE_STREAM)) continue;
     if (soc_queued(s.sock) > STREAM_QUEUE_MAX)
-      soc_drop(s.sock);
+      conn_close((int)s.sock, CLOSE_STALLED);
     else if (now - s.last_write >= keepalive_s)
       stream_write(&s, KEEPALIVE, sizeof KEEPALIVE - 1);
   }
+}
+
+route_verdict stream_route(http_req &req) {
+  return stream_open(req.sock, req.text, req.target) ? ROUTE_KEEP : ROUTE_CLOSE;
+}
+
+}  // namespace
+
+void events_start() {
+  route_add({"&events", MATCH_NAME, HTTP_GET | HTTP_POST, DOOR_TOKEN, "events", stream_route});
+  hook_packet.add(stream_packet);
+  hook_device.add(stream_device);
+  hook_usb.add(stream_usb);
+  hook_close.add(stream_close);
+  hook_tick.add(stream_tick);
 }
 
 void stream_reset() {

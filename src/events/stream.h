@@ -4,9 +4,10 @@
 // and going (`usb`), with replay of what it missed after a reconnect (see
 // events/event_ring.h) and a keepalive comment after a quiet spell.
 //
-// Stream clients have their own table (one entry per possible connection);
-// they never take one of the ten wait slots. A client that stops reading is
-// closed once STREAM_QUEUE_MAX bytes wait in its output queue.
+// A stream client is a connection with ROLE_STREAM and an entry of the
+// stream table (one per possible connection); it never takes one of the ten
+// wait slots. A client that stops reading is closed once STREAM_QUEUE_MAX
+// bytes wait in its output queue.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -18,16 +19,8 @@ constexpr int STREAM_KEEPALIVE_S = 15;  // EVENTS_KEEPALIVE in setup.ini changes
 // request (the Last-Event-ID header is read from it and wins over `since`),
 // `target` points at "&events". Returns true: the connection stays open.
 bool stream_open(uint32_t sock, const char *request, const char *target);
-// True when the connection is a stream client (its input is ignored).
-bool stream_has(uint32_t sock);
-// Number of stream clients.
-int stream_count();
 
-// Sinks (core/sinks.cpp).
-void stream_packet(const char *event);
-void stream_device(int index);
-void stream_usb(bool connected);
-void stream_close(uint32_t sock);
-void stream_tick();
-
+// Registers the route "&events" and the stream's hooks: packet, device and
+// modem events, closes, and the keepalive tick.
+void events_start();
 void stream_reset();

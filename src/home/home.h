@@ -1,7 +1,7 @@
 // What the dashboard knows about the household beyond the device list: each
 // sensor's temperature history, each button's last press, which devices did
 // not answer, and the room each device is in. Kept in "home/" next to the
-// executable; hears radio events only through core/sinks.cpp.
+// executable; hears radio events only through the hooks it registers.
 //
 // Files (all rewritten crash-safely with file_write_atomic):
 //   home/history-<id>  one "<unix seconds> <degrees>" line per minute,
@@ -23,21 +23,13 @@ constexpr int HOME_ROOM_MAX = 200;     // devices with a room
 constexpr int HOME_ROOM_NAME = 32;     // a room name with its NUL
 constexpr int HOME_UNREACH_MAX = 32;   // devices marked unreachable
 
-// --- sinks (called from core/sinks.cpp only) ---
-// A received packet: a temperature report adds to its sensor's history, a
-// button press is remembered, and any packet marks its device reachable.
-void home_packet(const uint8_t *packet);
-// Listed device `index` had its state updated: it is reachable.
-void home_device(int index);
-// Device `id` (six hex digits) did not answer a command.
-void home_no_reply(const char *id);
-// Once a second: writes what changed (history at most once a minute).
-void home_tick();
-
-// --- HTTP (router) ---
-// Answers "&home", "&history/<id>" and "&room/<id>/<name>" at `route` (the
-// request target after "GET /"); false when `route` is none of them.
-bool home_http(uint32_t sock, char *route);
+// Registers the household's hooks and routes: a received packet (a
+// temperature report adds to its sensor's history, a button press is
+// remembered, any packet marks its device reachable), a listed device's
+// update (reachable), a device that did not answer (unreachable), the tick
+// (writes what changed, history at most once a minute), and "&home",
+// "&history/<id>", "&room/<id>/<name>".
+void home_start();
 
 // --- history (home_history.cpp) ---
 // Adds a reading of listed or unlisted sensor `id` (six hex digits) taken at

@@ -10,11 +10,13 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/hooks.h"
 #include "core/text.h"
 #include "decode/status.h"
 #include "devices/device_list.h"
 #include "home/home.h"
 #include "net/http_reply.h"
+#include "net/router.h"
 #include "net/socket.h"
 #include "radio/packet.h"
 
@@ -26,7 +28,8 @@ static void home_load(time_t now) {
   state_load();
 }
 
-void home_packet(const uint8_t *packet) {
+static void home_packet(const packet_view &p) {
+  const uint8_t *packet = p.bytes;
   time_t now = time(nullptr);
   home_load(now);
   char id[7];
@@ -44,16 +47,16 @@ void home_packet(const uint8_t *packet) {
   }
 }
 
-void home_device(int index) {
+static void home_device(int index) {
   if (index >= 0 && index < DEV_MAX) reach_heard(dev_list[index].id);
 }
 
-void home_no_reply(const char *id) {
+static void home_no_reply(const char *id) {
   home_load(time(nullptr));
   reach_lost(id);
 }
 
-void home_tick() {
+static void home_tick(time_t) {
   time_t now = time(nullptr);
   home_load(now);
   state_save();
@@ -128,21 +131,26 @@ static void route_room(uint32_t sock, const char *text) {
   http_reply(sock, 200, room_set(id, name) ? "ROOM SAVED" : "ERROR");
 }
 
-bool home_http(uint32_t sock, char *route) {
-  if (str_eq(route, "&home") || str_eq(route, "&home?")) {
-    home_load(time(nullptr));
-    route_home(sock);
-    return true;
-  }
-  if (str_begin(route, "&history/")) {
-    home_load(time(nullptr));
-    route_history(sock, route + 9);
-    return true;
-  }
-  if (str_begin(route, "&room/")) {
-    home_load(time(nullptr));
-    route_room(sock, route + 6);
-    return true;
-  }
-  return false;
+static route_verdict home_route(http_req &req) {
+  home_load(time(nullptr));
+  char *t = req.target;
+  if (t[1] == 'h' && t[2] == 'o')
+    route_home(req.sock);
+  else if (t[1] == 'h')
+    route_history(req.sock, t + 9);
+  else
+    route_room(req.sock, t + 6);
+  return ROUTE_CLOSE;
+}
+
+void home_start() {
+  constexpr uint8_t ANY = HTTP_GET | HTTP_POST;
+  route_add({"&home", MATCH_WORD, ANY, DOOR_TOKEN, "home", home_route});
+  route_add({"&home?", MATCH_WORD, ANY, DOOR_TOKEN, "home", home_route});
+  route_add({"&history/", MATCH_PREFIX, ANY, DOOR_TOKEN, "home", home_route});
+  route_add({"&room/", MATCH_PREFIX, ANY, DOOR_TOKEN, "home", home_route});
+  hook_packet.add(home_packet);
+  hook_device.add(home_device);
+  hook_no_reply.add(home_no_reply);
+  hook_tick.add(home_tick);
 }

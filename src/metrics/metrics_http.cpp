@@ -7,17 +7,14 @@
 #include <ctime>
 
 #include "core/settings.h"
+#include "core/version.h"
 #include "devices/device_list.h"
-#include "events/stream.h"
 #include "metrics/metrics.h"
 #include "mqtt/mqtt.h"
-#include "net/listeners.h"
+#include "net/conn.h"
+#include "net/http_reply.h"
+#include "net/router.h"
 #include "net/socket.h"
-#include "net/waits.h"
-
-#ifndef ORVEL_VERSION
-#define ORVEL_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -25,11 +22,8 @@ constexpr long HEALTH_GRACE_S = 60;
 
 const char *const DROP_LABEL[RX_DROPS] = {"length", "duplicate", "weak"};
 const char *const SOURCE_LABEL[TX_SOURCES] = {"http", "raw", "cron", "mqtt"};
-const char *const ROUTE_LABEL[ROUTE_KINDS] = {"radio", "longpoll", "events", "metrics", "health",
-                                              "devices", "cron", "log", "store", "upload",
-                                              "control", "static", "other"};
 
-const char TAIL[] = "Cache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\nServer: ORVEL\r\nConnection: close\r\n\r\n";
+const char EXTRA[] = "Cache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\n";
 
 // One metric's HELP and TYPE lines.
 void head(std::string &o, const char *name, const char *type, const char *help) {
@@ -93,16 +87,22 @@ void devices(std::string &o) {
       sample(o, SIGNAL, "id=\"" + label_value(dev_list[i].id) + "\"", atof(dev_list[i].rssi) / 100.0);
 }
 
-int listeners_count() {
+// Requests by route label, summed over the route table's rows, in the
+// order the labels were first registered.
+void http_requests(std::string &o) {
+  static const char NAME[] = "orvel_http_requests_total";
+  head(o, NAME, "counter", "HTTP requests, by kind of route.");
+  const char *labels[ROUTES_MAX];
+  uint64_t sums[ROUTES_MAX];
   int n = 0;
-  for (uint32_t s : listn) n += s != 0;
-  return n;
-}
-
-int waits_count() {
-  int n = 0;
-  for (const con_rec &c : http_con) n += c.sock != 0;
-  return n;
+  uint64_t count;
+  for (int i = 0; const route_row *row = route_at(i, &count); i++) {
+    int k = 0;
+    while (k < n && strcmp(labels[k], row->label) != 0) k++;
+    if (k == n) labels[n] = row->label, sums[n++] = 0;
+    sums[k] += count;
+  }
+  for (int k = 0; k < n; k++) sample(o, NAME, std::string("route=\"") + labels[k] + "\"", (double)sums[k]);
 }
 
 long health_grace() {
@@ -116,8 +116,19 @@ long health_grace() {
 }
 
 void reply(uint32_t sock, const char *status, const char *type, const std::string &body) {
-  std::string r = std::string("HTTP/1.1 ") + status + "\r\nContent-Type: " + type + "\r\n" + TAIL + body;
-  soc_send(sock, r.data(), r.size());
+  http_respond(sock, status, type, EXTRA, body.data(), body.size());
+}
+
+route_verdict metrics_route(http_req &req) {
+  reply(req.sock, "200 OK", "text/plain; version=0.0.4", metrics_text());
+  return ROUTE_CLOSE;
+}
+
+route_verdict health_route(http_req &req) {
+  std::string body;
+  bool ok = health_json(body);
+  reply(req.sock, ok ? "200 OK" : "503 Service Unavailable", "application/json", body);
+  return ROUTE_CLOSE;
 }
 
 }  // namespace
@@ -139,14 +150,12 @@ std::string metrics_text() {
       (double)m.replies);
   one(o, "orvel_radio_commands_unanswered_total", "counter", "Radio commands whose reply did not come in time.",
       (double)m.no_reply);
-  labelled(o, "orvel_http_requests_total", "HTTP requests, by kind of route.", "route", ROUTE_LABEL, m.http,
-           ROUTE_KINDS);
-  one(o, "orvel_connections_open", "gauge", "Open client connections.",
-      (double)(sockets_set.count - (master_soc >= 0 ? 1 : 0)));
-  one(o, "orvel_listeners", "gauge", "Raw-protocol listeners.", listeners_count());
+  http_requests(o);
+  one(o, "orvel_connections_open", "gauge", "Open client connections.", conn_count());
+  one(o, "orvel_listeners", "gauge", "Raw-protocol listeners.", conn_count_role(ROLE_LISTENER));
   one(o, "orvel_waits", "gauge", "HTTP requests parked for a radio reply or a long-poll event.",
-      waits_count());
-  one(o, "orvel_stream_clients", "gauge", "Event stream clients.", stream_count());
+      conn_count_role(ROLE_WAIT | ROLE_LONGPOLL));
+  one(o, "orvel_stream_clients", "gauge", "Event stream clients.", conn_count_role(ROLE_STREAM));
   one(o, "orvel_scheduled_commands_run_total", "counter", "Scheduled commands sent (first try).", (double)m.cron_run);
   one(o, "orvel_scheduled_commands_given_up_total", "counter", "Scheduled commands given up after their last try.",
       (double)m.cron_given_up);
@@ -173,14 +182,8 @@ bool health_json(std::string &out) {
   return ok;
 }
 
-bool metrics_http(uint32_t sock) {
-  reply(sock, "200 OK", "text/plain; version=0.0.4", metrics_text());
-  return false;
-}
-
-bool health_http(uint32_t sock) {
-  std::string body;
-  bool ok = health_json(body);
-  reply(sock, ok ? "200 OK" : "503 Service Unavailable", "application/json", body);
-  return false;
+void metrics_start() {
+  metrics_hooks();
+  route_add({"&metrics", MATCH_NAME, HTTP_GET | HTTP_POST, DOOR_TOKEN, "metrics", metrics_route});
+  route_add({"&health", MATCH_NAME, HTTP_GET | HTTP_POST, DOOR_TOKEN, "health", health_route});
 }

@@ -1,6 +1,6 @@
 // The MQTT bridge's connection (see mqtt.h): settings, one libmosquitto
 // client run on the gateway's own loop (no thread), the reconnect back-off,
-// the routing of received messages, and the event hooks called from sinks.
+// the routing of received messages, and the hooks the bridge registers.
 //
 // The client's socket sits in the loop's poll set (core/watch.h) with POLLIN,
 // and POLLOUT while libmosquitto has bytes queued; mosquitto_loop_misc runs
@@ -19,10 +19,11 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/hooks.h"
 #include "core/logs.h"
 #include "core/settings.h"
-#include "core/sinks.h"
 #include "core/text.h"
+#include "core/version.h"
 #include "core/watch.h"
 #include "devices/device_list.h"
 #include "mqtt/mqtt_link.h"
@@ -31,7 +32,6 @@
 #include "radio/packet.h"
 #include "radio/transmit.h"
 
-static const char VERSION[] = "1.90";
 constexpr int MQTT_PORT_DEFAULT = 1883;
 constexpr int KEEPALIVE_S = 30;
 constexpr int BACKOFF_MAX_S = 30;
@@ -206,7 +206,7 @@ static int device_count() {
 
 static void info_publish() {
   char body[512];
-  snprintf(body, sizeof body, "{\"version\":\"%s\",\"modem\":%s,\"product\":\"", VERSION,
+  snprintf(body, sizeof body, "{\"version\":\"%s\",\"modem\":%s,\"product\":\"", ORVEL_VERSION_TEXT,
            usb_handle ? "true" : "false");
   json_escape_append(body, sizeof body - 32, usb_version);
   snprintf(body + strlen(body), sizeof body - strlen(body), "\",\"devices\":%d}", device_count());
@@ -259,11 +259,8 @@ static void set_handle(const char *topic, const char *id, const char *payload, s
   int n = mqtt_set_parse(payload, len, id, cmds, &why);
   if (n == 0) mqtt_log(topic, why);
   for (int i = 0; i < n; i++) {
-    uint8_t result = usb_rf_tx(cmds[i]);
-    if (rf_tx_sent(result))
-      sinks_tx(TX_MQTT);
-    else
-      mqtt_log(topic, result == RF_TX_NO_MODEM ? "USB MODEM NOT CONNECTED" : "BAD DATA");
+    uint8_t result = usb_rf_tx(cmds[i], TX_MQTT);
+    if (!rf_tx_sent(result)) mqtt_log(topic, result == RF_TX_NO_MODEM ? "USB MODEM NOT CONNECTED" : "BAD DATA");
   }
 }
 
@@ -289,8 +286,19 @@ static void link_on_message(mosquitto *, void *, const mosquitto_message *m) {
   }
 }
 
+static void mqtt_tick(time_t);
+static void mqtt_packet(const packet_view &p);
+static void mqtt_device(int index);
+static void mqtt_devices_loaded(int);
+static void mqtt_usb(bool connected);
+
 void mqtt_start() {
   if (!mqtt_conf_read()) return;
+  hook_packet.add(mqtt_packet);
+  hook_device.add(mqtt_device);
+  hook_devices_loaded.add(mqtt_devices_loaded);
+  hook_usb.add(mqtt_usb);
+  hook_tick.add(mqtt_tick);
   mosquitto_lib_init();
   char client_id[MQTT_TEXT + 24];
   snprintf(client_id, sizeof client_id, "orvel-%s-%d", mqtt_cfg.node, (int)getpid());
@@ -329,7 +337,7 @@ long mqtt_down_seconds() {
 
 uint64_t mqtt_published_total() { return conn.published; }
 
-void mqtt_tick() {
+static void mqtt_tick(time_t) {
   if (conn.state == LINK_OFF) return;
   time_t now = time(nullptr);
   if (conn.state == LINK_DOWN && now >= conn.next_try) {
@@ -338,13 +346,12 @@ void mqtt_tick() {
     link_lost("no answer from the broker");
   }
   if (conn.state != LINK_DOWN) mosquitto_loop_misc(conn.mosq);
-  mqtt_request_tick();
   link_watch();
 }
 
-void mqtt_packet(const uint8_t *packet, const char *event) {
-  if (conn.state == LINK_OFF) return;
-  mqtt_request_answer(packet, event);
+static void mqtt_packet(const packet_view &p) {
+  const uint8_t *packet = p.bytes;
+  const char *event = p.event;
   if (conn.state != LINK_UP) return;
   char t[MQTT_TOPIC];
   mqtt_topic(t, "event");
@@ -361,13 +368,13 @@ void mqtt_packet(const uint8_t *packet, const char *event) {
   link_watch();
 }
 
-void mqtt_device(int index) {
+static void mqtt_device(int index) {
   if (conn.state != LINK_UP || index < 0 || index >= DEV_MAX) return;
   state_publish(index);
   link_watch();
 }
 
-void mqtt_devices_loaded(int) {
+static void mqtt_devices_loaded(int) {
   if (conn.state != LINK_UP) return;
   info_publish();
   if (mqtt_cfg.discovery) mqtt_discovery_sync();
@@ -375,9 +382,8 @@ void mqtt_devices_loaded(int) {
   link_watch();
 }
 
-void mqtt_usb(bool connected) {
+static void mqtt_usb(bool) {
   if (conn.state == LINK_OFF) return;
-  if (!connected) mqtt_request_usb_removed();
   info_publish();
   link_watch();
 }

@@ -43,12 +43,8 @@ void mqtt_discovery_button(const char *id, int button);
 void mqtt_discovery_reset();
 
 // Request/response (mqtt_request.cpp).
-// Handles one message on <base>/bridge/request/command.
+// Handles one message on <base>/bridge/request/command. The answer comes
+// through the awaited-reply table: the device's event, "NO REPLY" after two
+// ticks, or "USB REMOVED".
 void mqtt_request(const char *payload, size_t len);
-// Answers the pending requests that `packet` ends with `event`.
-void mqtt_request_answer(const unsigned char *packet, const char *event);
-// Once a second: "NO REPLY" to requests left unanswered for two ticks.
-void mqtt_request_tick();
-// The modem went away: "USB REMOVED" to every pending request.
-void mqtt_request_usb_removed();
 void mqtt_request_reset();

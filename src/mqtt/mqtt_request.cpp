@@ -3,18 +3,17 @@
 // is sent as the HTTP radio route sends it, and the answer that route would
 // give is published on <base>/bridge/response/command with the transaction
 // added: the device's event, or an error object ("BAD DATA", "USB MODEM NOT
-// CONNECTED", "NO REPLY" after two ticks, "USB REMOVED"). Pending requests
-// wait in `pending`, matched on the id (channel bits ignored) and the reply
-// command, as the HTTP wait table does.
+// CONNECTED", "NO REPLY" after two ticks, "USB REMOVED"). A pending request
+// is an entry of the awaited-reply table whose owner is its slot in
+// `pending`, which keeps its transaction.
 #include <cstdio>
 #include <cstring>
 
-#include "core/sinks.h"
 #include "core/text.h"
+#include "decode/event.h"
 #include "mqtt/mqtt_link.h"
 #include "mqtt/mqtt_payload.h"
-#include "net/waits.h"
-#include "radio/packet.h"
+#include "radio/awaits.h"
 #include "radio/transmit.h"
 
 constexpr int REQ_MAX = 10;        // requests awaiting a device's reply
@@ -25,15 +24,17 @@ constexpr size_t RESPONSE_SIZE = 256 + 24 + 6 * TRANSACTION_SIZE;  // an event, 
 
 struct req_rec {
   bool used;
-  uint8_t id1, id2, id3;  // id3 with its low four bits cleared
-  uint8_t cmd;            // the awaited reply: sent code | 0x80
-  int ticks_left;
   char transaction[TRANSACTION_SIZE];
 };
 
 static req_rec pending[REQ_MAX];
 
-void mqtt_request_reset() { memset(pending, 0, sizeof pending); }
+static void request_done(uint32_t slot, await_end end, const tx_target &target, const char *event);
+
+void mqtt_request_reset() {
+  for (uint32_t i = 0; i < REQ_MAX; i++) await_cancel(request_done, i);
+  memset(pending, 0, sizeof pending);
+}
 
 // Publishes `object` (a JSON object) with "transaction" added before its last '}'.
 static void response_publish(const char *object, const char *transaction) {
@@ -56,6 +57,17 @@ static void error_publish(const char *msg, const char *transaction) {
   response_publish(body, transaction);
 }
 
+static void request_done(uint32_t slot, await_end end, const tx_target &target, const char *event) {
+  req_rec &r = pending[slot];
+  r.used = false;
+  if (end == AWAIT_REPLY) return response_publish(event, r.transaction);
+  if (end == AWAIT_REMOVED) return error_publish("USB REMOVED", r.transaction);
+  char body[96];
+  snprintf(body, sizeof body, "{\"id\":\"@%02x%02x%02x\",\"cmd\":\"ERROR\",\"data\":\"NO REPLY\",\"rssi\":\"\"}",
+           target.id[0], target.id[1], target.id[2] & 0xF0);
+  response_publish(body, r.transaction);
+}
+
 void mqtt_request(const char *payload, size_t len) {
   char command[COMMAND_SIZE], transaction[TRANSACTION_SIZE] = "";
   bool is_str = false;
@@ -69,48 +81,16 @@ void mqtt_request(const char *payload, size_t len) {
     error_publish("BAD DATA", transaction);
     return;
   }
-  uint8_t result = usb_rf_tx(command);
-  if (rf_tx_sent(result)) sinks_tx(TX_MQTT);
+  uint8_t result = usb_rf_tx(command, TX_MQTT);
   if (result == RF_TX_NO_MODEM) return error_publish("USB MODEM NOT CONNECTED", transaction);
   if (result == RF_TX_BAD) return error_publish("BAD DATA", transaction);
   if (result == RF_TX_NO_REPLY) return response_publish("{\"id\":\"\",\"cmd\":\"OK\",\"data\":\"\",\"rssi\":\"\"}", transaction);
-  for (auto &r : pending) {
-    if (r.used) continue;
-    r = {true, last_tx.id1, last_tx.id2, (uint8_t)(last_tx.id3 & 0xF0), last_tx.cmd, REQ_WAIT_TICKS, {}};
+  for (uint32_t i = 0; i < REQ_MAX; i++) {
+    req_rec &r = pending[i];
+    if (r.used || !await_add(request_done, i, last_tx, REQ_WAIT_TICKS)) continue;
+    r.used = true;
     snprintf(r.transaction, sizeof r.transaction, "%s", transaction);
     return;
   }
   error_publish("TOO MANY CONNECTIONS", transaction);
-}
-
-void mqtt_request_answer(const unsigned char *packet, const char *event) {
-  for (auto &r : pending) {
-    if (!r.used) continue;
-    if (r.id1 == packet[PK_ID1] && r.id2 == packet[PK_ID2] && r.id3 == (packet[PK_ID3] & 0xF0) &&
-        r.cmd == packet[PK_CMD]) {
-      r.used = false;
-      response_publish(event, r.transaction);
-    }
-  }
-}
-
-void mqtt_request_tick() {
-  for (auto &r : pending) {
-    if (!r.used) continue;
-    if (r.ticks_left > 0) r.ticks_left--;
-    if (r.ticks_left > 0) continue;
-    r.used = false;
-    char body[96];
-    snprintf(body, sizeof body, "{\"id\":\"@%02x%02x%02x\",\"cmd\":\"ERROR\",\"data\":\"NO REPLY\",\"rssi\":\"\"}", r.id1,
-             r.id2, r.id3);
-    response_publish(body, r.transaction);
-  }
-}
-
-void mqtt_request_usb_removed() {
-  for (auto &r : pending) {
-    if (!r.used) continue;
-    r.used = false;
-    error_publish("USB REMOVED", r.transaction);
-  }
 }

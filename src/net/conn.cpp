@@ -7,14 +7,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core/clock.h"
+
 static conn_rec conns[CONN_MAX];
 static bool conns_ready = false;
 
 static void conn_clear(conn_rec *c) {
   c->fd = -1;
   c->peer = 0;
+  c->roles = 0;
   c->last_rx = c->last_tx = 0;
-  c->corked = c->closing = c->dead = c->discard_line = false;
+  c->corked = c->closing = c->told = c->dead = c->discard_line = false;
+  c->reason = CLOSE_DONE;
   std::string().swap(c->out);  // gives the memory back
   c->out_head = 0;
   c->file_fd = -1;
@@ -27,12 +31,6 @@ void conn_reset() {
     conn_clear(&c);
   }
   conns_ready = true;
-}
-
-time_t conn_now() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec;
 }
 
 conn_rec *conn_at(int i) {
@@ -48,27 +46,41 @@ conn_rec *conn_find(int fd) {
   return nullptr;
 }
 
-bool conn_open(int fd, uint32_t peer) {
-  if (!conns_ready) conn_reset();
-  conn_rec *c = nullptr;
-  for (auto &slot : conns)
-    if (slot.fd < 0) {
-      c = &slot;
-      break;
-    }
-  if (!c || fd < 0) return false;
-  conn_clear(c);
-  c->fd = fd;
-  c->peer = peer;
-  c->last_rx = c->last_tx = conn_now();
-  return true;
+int conn_count() {
+  int n = 0;
+  for (int i = 0; i < CONN_MAX; i++) n += conn_at(i) != nullptr;
+  return n;
 }
 
-void conn_release(int fd) {
+int conn_count_role(uint16_t roles) {
+  int n = 0;
+  for (int i = 0; i < CONN_MAX; i++)
+    if (const conn_rec *c = conn_at(i)) n += (c->roles & roles) != 0;
+  return n;
+}
+
+void conn_role_set(int fd, uint16_t roles, bool on) {
   conn_rec *c = conn_find(fd);
-  if (!c) return;
-  if (c->file_fd >= 0) close(c->file_fd);
-  conn_clear(c);
+  if (!c || (on && c->closing)) return;
+  c->roles = on ? uint16_t(c->roles | roles) : uint16_t(c->roles & ~roles);
+}
+
+bool conn_has_role(int fd, uint16_t roles) {
+  const conn_rec *c = conn_find(fd);
+  return c && (c->roles & roles);
+}
+
+bool conn_open(int fd, uint32_t peer) {
+  if (fd < 0 || conn_find(fd)) return false;
+  for (auto &c : conns) {
+    if (c.fd >= 0) continue;
+    conn_clear(&c);
+    c.fd = fd;
+    c.peer = peer;
+    c.last_rx = c.last_tx = clock_mono_s();
+    return true;
+  }
+  return false;
 }
 
 size_t conn_queued(const conn_rec *c) {
@@ -93,7 +105,7 @@ static bool flush_memory(conn_rec *c) {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
     if (n <= 0) return false;
     c->out_head += size_t(n);
-    c->last_tx = conn_now();
+    c->last_tx = clock_mono_s();
   }
   c->out.clear();
   c->out_head = 0;
@@ -106,7 +118,7 @@ static bool flush_file(conn_rec *c) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
     if (n <= 0) return false;  // an error, or the file shrank under us
-    c->last_tx = conn_now();
+    c->last_tx = clock_mono_s();
   }
   if (c->file_fd >= 0) {
     close(c->file_fd);
@@ -126,17 +138,14 @@ bool conn_flush(conn_rec *c) {
 
 bool conn_send(int fd, const void *data, size_t len) {
   conn_rec *c = conn_find(fd);
-  if (!c || c->dead) return false;
-  if (c->out.size() - c->out_head + len > CONN_QUEUE_MAX) {
-    c->dead = true;  // a reader this far behind is not coming back
-    return false;
-  }
-  if (conn_queued(c) == 0) c->last_tx = conn_now();
-  if (c->file_fd >= 0) {
-    // Bytes after a file would have to wait for it; nothing sends them.
+  if (!c || c->dead || c->closing) return false;
+  if (c->out.size() - c->out_head + len > CONN_QUEUE_MAX || c->file_fd >= 0) {
+    // A reader this far behind is not coming back; and bytes after a file
+    // would have to wait for it, which nothing arranges.
     c->dead = true;
     return false;
   }
+  if (conn_queued(c) == 0) c->last_tx = clock_mono_s();
   c->out.append(static_cast<const char *>(data), len);
   if (c->corked) return true;
   return conn_flush(c);
@@ -144,11 +153,11 @@ bool conn_send(int fd, const void *data, size_t len) {
 
 bool conn_send_file(int fd, int file, off_t size) {
   conn_rec *c = conn_find(fd);
-  if (!c || c->dead || c->file_fd >= 0) {
+  if (!c || c->dead || c->closing || c->file_fd >= 0) {
     close(file);
     return false;
   }
-  if (conn_queued(c) == 0) c->last_tx = conn_now();
+  if (conn_queued(c) == 0) c->last_tx = clock_mono_s();
   c->file_fd = file;
   c->file_off = 0;
   c->file_end = size;
@@ -156,12 +165,36 @@ bool conn_send_file(int fd, int file, off_t size) {
   return conn_flush(c);
 }
 
-int conn_idlest(bool (*held)(uint32_t sock), int min_idle) {
-  time_t now = conn_now();
+void conn_close(int fd, close_reason reason) {
+  conn_rec *c = conn_find(fd);
+  if (!c || c->closing) return;
+  c->closing = true;
+  c->reason = reason;
+  c->roles = 0;
+}
+
+void conn_reap(void (*closed)(int fd)) {
+  for (auto &c : conns) {
+    if (c.fd < 0 || !c.closing) continue;
+    if (!c.told) {
+      c.told = true;
+      hook_close.run(uint32_t(c.fd), c.reason);
+    }
+    if (!c.dead && conn_queued(&c) > 0 && conn_flush(&c) && conn_queued(&c) > 0) continue;
+    int fd = c.fd;
+    if (closed) closed(fd);
+    if (c.file_fd >= 0) close(c.file_fd);
+    conn_clear(&c);
+    close(fd);
+  }
+}
+
+int conn_idlest(int min_idle) {
+  time_t now = clock_mono_s();
   int best = -1;
   time_t best_rx = 0;
   for (auto &c : conns) {
-    if (c.fd < 0 || c.closing || held(uint32_t(c.fd))) continue;
+    if (c.fd < 0 || c.closing || (c.roles & ROLES_HELD)) continue;
     if (now - c.last_rx < min_idle) continue;
     if (best < 0 || c.last_rx < best_rx) {
       best = c.fd;

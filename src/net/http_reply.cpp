@@ -1,5 +1,4 @@
-// HTTP reply framing. Every reply says "Connection: close" and carries no
-// Content-Length: the end of the body is the end of the connection.
+// HTTP reply framing (see http_reply.h).
 #include "net/http_reply.h"
 
 #include <cstdio>
@@ -48,4 +47,24 @@ void http_reply(uint32_t sock, int kind, const char *body) {
     if (body) reply += body;
   }
   soc_send(sock, reply.data(), reply.size());  // header and body in one send
+}
+
+void http_respond(uint32_t sock, const char *status, const char *type, const char *extra, const char *body,
+                  size_t len) {
+  std::string r = "HTTP/1.1 ";
+  r += status;
+  r += "\r\n";
+  if (type) {
+    r += "Content-Type: ";
+    r += type;
+    r += "\r\n";
+  }
+  if (extra) r += extra;
+  r += TAIL;
+  if (body) r.append(body, len);
+  soc_send(sock, r.data(), r.size());
+}
+
+void http_respond_text(uint32_t sock, const char *status, const char *type, const char *extra, const char *body) {
+  http_respond(sock, status, type, extra, body, body ? strlen(body) : 0);
 }

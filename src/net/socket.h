@@ -1,29 +1,39 @@
-// The listening socket, the set of open connections and the two primitives
-// every other part uses to talk to a connection.
+// The socket server: the listening socket, accepting clients into the
+// connection table, receiving their messages, and the primitives every other
+// part uses to talk to a connection. One receive is one message; there is no
+// framing and no reassembly. A message goes to the handler that the protocol
+// layer installs (socket_handler_set); net itself knows no protocol.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
 
-constexpr int SOCKETS_MAX = 64;  // the listening socket and up to 63 clients
-constexpr int RX_BUF = 4096;     // one message is at most RX_BUF - 1 bytes
+#include "core/hooks.h"
 
-struct socket_set {
-  uint32_t count;
-  uint32_t fd[SOCKETS_MAX];  // in order of insertion
-};
-extern socket_set sockets_set;
-extern int master_soc;   // the listening socket, -1 before socket_init
-extern int fdmax;        // greatest handle ever added; only grows
-extern ssize_t g_nbytes; // byte count of the last receive
+constexpr int RX_BUF = 4096;  // one message is at most RX_BUF - 1 bytes
 
+extern int master_soc;  // the listening socket, -1 before socket_init
+
+// Handles one received message (`len` bytes, NUL-terminated in a buffer of
+// RX_BUF bytes that the handler may change). Returns the verdict: true keeps
+// the connection open, false closes it (CLOSE_DONE).
+using socket_handler_fn = bool (*)(uint32_t sock, char *msg, size_t len);
+void socket_handler_set(socket_handler_fn handler);
+// The door every message passes before its handler (authentication): it
+// lets the message on, or answers it itself and keeps or closes the connection.
+enum msg_verdict : uint8_t { MSG_PASS, MSG_KEEP, MSG_CLOSE };
+using socket_door_fn = msg_verdict (*)(uint32_t sock, char *msg, size_t len);
+void socket_door_set(socket_door_fn door);
+
+// Opens the listening socket (PORT, BIND) and puts it in the poll set; false
+// after printing the failing call's message.
 bool socket_init();
-// Waits up to `ms` for the connections and the watched descriptors, then
-// serves each ready one once: accepts, sends queued bytes, reads one message.
-void socket_rx_wait(int ms);
 // Once a second: closes connections whose send failed or whose queued bytes
 // made no progress for CONN_STALL_S.
-void socket_tick();
+void socket_tick(time_t now);
+// The pass's close point (hook_pass): see conn_reap.
+void socket_reap();
+
 // Sends the text (without its NUL); false when the send failed.
 bool soc_msg(uint32_t sock, const char *text);
 // Queues `len` bytes for the connection; they leave as the socket takes them
@@ -37,16 +47,10 @@ void soc_flush(uint32_t sock);
 size_t soc_queued(uint32_t sock);
 // The IPv4 address (host order) a connection was accepted from; 0 unknown.
 uint32_t soc_peer_ipv4(uint32_t sock);
-// Closes the socket now and removes it from sockets_set (not from other tables).
-void soc_close(uint32_t sock);
-// Ends a connection: clears it from every connection table and closes it
-// once its queued bytes are sent.
-void soc_drop(uint32_t sock);
-
-bool socket_set_add(uint32_t fd);
-void socket_set_remove(uint32_t fd);
-bool socket_set_has(uint32_t fd);
 
 // Test seam: when set, soc_send hands the bytes here instead of the socket.
 extern bool (*soc_send_hook)(uint32_t sock, const void *data, size_t len);
-void sockets_reset();
+// Takes an already connected descriptor as a client connection, in the poll
+// set (fuzz targets and tests that drive the server without a listener).
+bool socket_adopt(int fd, uint32_t peer);
+void socket_reset();

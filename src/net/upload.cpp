@@ -15,11 +15,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core/clock.h"
+#include "core/hooks.h"
 #include "core/logs.h"
 #include "core/settings.h"
 #include "core/text.h"
 #include "net/conn.h"
 #include "net/http_reply.h"
+#include "net/router.h"
 #include "net/socket.h"
 
 // First receive of an upload, msg = the request text:
@@ -93,26 +96,20 @@ void upload_reset() {
   upload_size_max = UPLOAD_SIZE_DEFAULT;
 }
 
-void upload_settings() {
-  char value[64];
-  if (setting_get("MAXUPLOAD", value) == 1 && atol(value) > 0) upload_size_max = atol(value);
-}
-
 static upload_rec *upload_find(uint32_t sock) {
   for (auto &u : uploads)
     if (u.sock == sock) return &u;
   return nullptr;
 }
 
-bool upload_has(uint32_t sock) { return sock && upload_find(sock); }
-
 static void upload_free(upload_rec *u, bool keep_file) {
   close(u->fd);
   if (!keep_file) unlink(u->tmp);
+  conn_role_set((int)u->sock, ROLE_UPLOAD, false);
   *u = upload_rec{};
 }
 
-void upload_close(uint32_t sock) {
+static void upload_close(uint32_t sock, close_reason) {
   if (upload_rec *u = sock ? upload_find(sock) : nullptr) upload_free(u, false);
 }
 
@@ -149,11 +146,10 @@ static void upload_finish(upload_rec *u) {
     }
     http_reply(sock, 200, nullptr);
   }
-  soc_drop(sock);
+  conn_close((int)sock, CLOSE_DONE);
 }
 
-bool upload_begin(uint32_t sock, char *msg) {
-  size_t nbytes = g_nbytes < 0 ? 0 : size_t(g_nbytes);
+bool upload_begin(uint32_t sock, char *msg, size_t nbytes) {
   if (nbytes > size_t(RX_BUF - 1)) nbytes = RX_BUF - 1;
   upload_req req;
   if (!upload_req_parse(msg, nbytes, &req)) return false;
@@ -171,7 +167,8 @@ bool upload_begin(uint32_t sock, char *msg) {
   memcpy(u->target, req.target, sizeof u->target);
   u->expected = req.expected;
   u->received = long(req.body_len);
-  u->started = u->last_rx = conn_now();
+  u->started = u->last_rx = clock_mono_s();
+  conn_role_set((int)sock, ROLE_UPLOAD, true);
   if (!write_all(u->fd, msg + req.body_off, req.body_len)) {
     upload_free(u, false);
     return false;
@@ -190,16 +187,16 @@ void upload_rx(uint32_t sock) {
   if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
   if (got <= 0 || !write_all(u->fd, buf, size_t(got))) {  // the client gave up, or the disk is full
     upload_free(u, false);
-    soc_drop(sock);
+    conn_close((int)sock, got <= 0 ? CLOSE_PEER : CLOSE_FAILED);
     return;
   }
-  u->last_rx = conn_now();
+  u->last_rx = clock_mono_s();
   u->received += long(got);
   if (u->received >= u->expected) upload_finish(u);
 }
 
-void upload_tick() {
-  time_t now = conn_now();
+static void upload_tick(time_t) {
+  time_t now = clock_mono_s();
   for (auto &u : uploads) {
     if (!u.sock) continue;
     bool idle = now - u.last_rx >= UPLOAD_IDLE_MAX;
@@ -210,6 +207,18 @@ void upload_tick() {
     }
     uint32_t sock = u.sock;
     upload_free(&u, false);
-    soc_drop(sock);
+    conn_close((int)sock, CLOSE_TIMEOUT);
   }
+}
+
+static route_verdict upload_route(http_req &req) {
+  return upload_begin(req.sock, req.text, req.len) ? ROUTE_KEEP : ROUTE_CLOSE;
+}
+
+void upload_start() {
+  char value[64];
+  if (setting_get("MAXUPLOAD", value) == 1 && atol(value) > 0) upload_size_max = atol(value);
+  route_add({"&save/", MATCH_PREFIX, HTTP_POST, DOOR_TOKEN, "upload", upload_route});
+  hook_close.add(upload_close);
+  hook_tick.add(upload_tick);
 }

@@ -26,24 +26,20 @@ struct upload_req {
 // refused, or the length is not a positive number.
 bool upload_req_parse(const char *msg, size_t nbytes, upload_req *out);
 
-// Starts the upload that the first receive `msg` (byte count in g_nbytes)
-// announces: checks the name, the length against MAXUPLOAD and the free
+// Starts the upload that the first receive `msg` (`nbytes` bytes) announces: checks the name, the length against MAXUPLOAD and the free
 // space, writes the body bytes that came with the header into the
 // connection's own temporary file in "mem" (a name the value store never
 // serves) and completes at once when they are all. False when refused or
 // failed (no answer; nothing left behind): the caller closes the connection.
-bool upload_begin(uint32_t sock, char *msg);
-// True while the connection's upload is receiving its body.
-bool upload_has(uint32_t sock);
+// While the body arrives the connection has the role ROLE_UPLOAD.
+bool upload_begin(uint32_t sock, char *msg, size_t nbytes);
 // Reads what arrived for the connection's upload. A complete upload is
 // synced, moved over its target and answered kind 200; a failed one is
 // removed; either way the connection is then closed.
 void upload_rx(uint32_t sock);
-// Ends the connection's upload, if any, leaving no partial file.
-void upload_close(uint32_t sock);
-// Once a second: ends uploads idle for UPLOAD_IDLE_MAX seconds ("\nPOST
-// TIMEOUT!" on the console) or running longer than UPLOAD_TIME_MAX.
-void upload_tick();
-// Reads MAXUPLOAD from the settings.
-void upload_settings();
+// Reads MAXUPLOAD, registers the route "POST /&save/" and the upload's
+// close and tick: a closed connection's upload leaves no partial file, and
+// an upload idle for UPLOAD_IDLE_MAX seconds ("\nPOST TIMEOUT!" on the
+// console) or running longer than UPLOAD_TIME_MAX is ended.
+void upload_start();
 void upload_reset();

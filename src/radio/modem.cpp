@@ -23,11 +23,10 @@
 #include <cstring>
 #include <poll.h>
 
+#include "core/hooks.h"
 #include "core/logs.h"
-#include "core/sinks.h"
 #include "core/watch.h"
-#include "net/listeners.h"
-#include "net/waits.h"
+#include "radio/awaits.h"
 #include "radio/modem_reader.h"
 #include "radio/packet.h"
 
@@ -41,24 +40,22 @@ constexpr uint8_t KIND_TOUCH = 2;
 constexpr int TOUCH_CHANNELS = 4;
 constexpr int TOUCH_FIRST = 1;
 
-// Opened modem: product string, listeners told.
+// Opened modem: product string, then everyone on hook_usb.
 void usb_opened(hid_device *dev, const wchar_t *product) {
   usb_handle = dev;
   puts("USB Found");
   sys_log("USB Found");
   usb_version_set(product);
-  listen_usb(true);
-  sinks_usb(true);
+  hook_usb.run(true);
 }
 
-// The modem went away: tell the waits and the listeners.
+// The modem went away: every awaited reply ends, then hook_usb.
 void usb_lost() {
   puts("USB Removed");
   sys_log("USB Removed");
   usb_handle = nullptr;
-  usb_removed = 1;
-  listen_usb(false);
-  sinks_usb(false);
+  await_modem_removed();
+  hook_usb.run(false);
 }
 
 void usb_report(const uint8_t *report, int len) {
@@ -108,6 +105,7 @@ void usb_version_set(const wchar_t *product) {
 }
 
 bool usb_start() {
+  hook_tick.add([](time_t) { await_tick(); });
   int fd = modem_reader_start();
   return fd >= 0 && watch_set(fd, POLLIN, usb_ready);
 }

@@ -9,7 +9,8 @@ extern char usb_version[256];   // product string of the last modem opened
 
 // Starts the reader thread and puts its descriptor in the loop's poll set:
 // from then on the modem is opened when it appears and every report is
-// routed as soon as it arrives. False when the thread cannot start.
+// routed as soon as it arrives; the awaited replies time out on the tick.
+// False when the thread cannot start.
 bool usb_start();
 // Writes one output report to the open modem; -1 when none is open.
 int usb_write(const uint8_t *report, size_t len);

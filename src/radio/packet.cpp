@@ -1,39 +1,30 @@
-// Received radio packets: the length test, the duplicate filter, and the
-// hand-offs in their fixed order (scheduler watch, device-list filter,
-// waiting HTTP connections, debug output, state cache and packet log, raw
-// listeners).
+// Received radio packets: the length test, the duplicate filter, the radio
+// event and the hand-offs: first the awaited replies (a reply to our own
+// command is never a neighbour's noise), then the weak-signal filter, then
+// every subsystem on hook_packet in the order they were started.
 // The packet layout is documented beside its constants in radio/packet.h.
 #include "radio/packet.h"
 
 #include <cstring>
-#include <ctime>
 
+#include "core/clock.h"
 #include "core/flags.h"
-#include "core/logs.h"
-#include "core/sinks.h"
+#include "core/hooks.h"
 #include "core/text.h"
 #include "decode/event.h"
-#include "devices/device_list.h"
-#include "net/listeners.h"
-#include "net/waits.h"
-#include "sched/cron.h"
+#include "radio/awaits.h"
 
 constexpr int64_t DUP_WINDOW_MS = 500;  // a repeat within this time is the same packet
-constexpr int8_t WEAK_RSSI = 79;    // at or below: unlisted devices are dropped
+constexpr int8_t WEAK_RSSI = 79;        // at or below: unlisted devices are dropped
 
-static int64_t clock_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-int64_t (*packet_clock_ms)() = clock_ms;
 static int64_t window_end = 0;  // the duplicate window is open until then
 static uint8_t last_cnt, last_cmd, last_id1, last_id2, last_id3;
+static bool (*packet_listed)(const char *id) = nullptr;
+
+void packet_set_listed(bool (*listed)(const char *id)) { packet_listed = listed; }
 
 void packet_filter_reset() {
   window_end = 0;
-  packet_clock_ms = clock_ms;
   last_cnt = last_cmd = last_id1 = last_id2 = last_id3 = 0;
 }
 
@@ -62,7 +53,7 @@ void pac_to_str(const uint8_t *packet, char *text) {
 
 // True when the packet repeats the last one let through inside the window.
 static bool packet_is_duplicate(const uint8_t *packet) {
-  int64_t now = packet_clock_ms();
+  int64_t now = clock_mono_ms();
   if (now >= window_end) last_cmd = 0;
   if (!gfilter) return false;
   uint8_t cnt = packet[PK_CNT] & 7;
@@ -80,20 +71,17 @@ static bool packet_is_duplicate(const uint8_t *packet) {
 
 void rf_got_packet(const uint8_t *packet) {
   uint8_t len = packet[PK_LEN];
-  if (len < PK_LEN_MIN || len > PK_LEN_MAX) return sinks_rx_drop(RX_DROP_LENGTH);
-  if (packet_is_duplicate(packet)) return sinks_rx_drop(RX_DROP_DUPLICATE);
-  char event[256];
+  if (len < PK_LEN_MIN || len > PK_LEN_MAX) return hook_rx_drop.run(RX_DROP_LENGTH);
+  if (packet_is_duplicate(packet)) return hook_rx_drop.run(RX_DROP_DUPLICATE);
+  char event[EVENT_SIZE];
   memset(event, 0, sizeof event);
   pac_json(packet, event);
-  cron_watch(packet);
-  if (!root && g_rssi_i <= WEAK_RSSI && device_list_find_mask(g_last_id_str) == -1)
-    return sinks_rx_drop(RX_DROP_WEAK);
-  http_con_answer(packet, event);
+  await_packet(packet, event);
+  if (!root && g_rssi_i <= WEAK_RSSI && !(packet_listed && packet_listed(g_last_id_str)))
+    return hook_rx_drop.run(RX_DROP_WEAK);
   dbug(event);
   char line[EVENT_SIZE];
   pac_to_str(packet, line);
   dbug(line);
-  if (device_list_cache(packet) >= 0) packet_log(line);
-  listen_packet(line);
-  sinks_packet(packet, event);
+  hook_packet.run(packet_view{packet, event, line});
 }

@@ -2,26 +2,16 @@
 #pragma once
 #include <cstdint>
 
-// Radio packet: an input report of kind 1, 65 bytes; L = byte 1.
-//   offset  content
-//   0       1: radio packet
-//   1       L: offset of the signal byte = 8 + number of data bytes (8..63)
-//   2..4    device id bytes 1..3 (low 4 bits of byte 4: channel)
-//   5       carried into the text form only
-//   6       bits 0-2: packet counter; bits 3-7 carried into the text form
-//   7       command code (a reply carries the sent code | 0x80)
-//   8..L-1  data d0, d1, ...
-//   L       received signal strength, signed raw value
-constexpr int PACKET_SIZE = 65;
-constexpr int PK_KIND = 0, PK_LEN = 1, PK_ID1 = 2, PK_ID2 = 3, PK_ID3 = 4, PK_B5 = 5, PK_CNT = 6, PK_CMD = 7,
-              PK_DATA = 8;
-constexpr int PK_LEN_MIN = 8, PK_LEN_MAX = 63;  // other length bytes are ignored
+#include "decode/packet_layout.h"
 
-// The duplicate filter's clock in milliseconds (monotonic; a seam for tests).
-extern int64_t (*packet_clock_ms)();
-
-// Dispatches one kind-1 input report (65 bytes).
+// Dispatches one kind-1 input report (65 bytes): the length test, the
+// duplicate filter, the radio event, the awaited replies, the weak-signal
+// filter, then hook_packet.
 void rf_got_packet(const uint8_t *packet);
+// Tells the weak-signal filter which devices are the household's own: a
+// packet below 80 % from a device `listed` does not know is dropped unless
+// root mode is on. Without it no device counts as listed.
+void packet_set_listed(bool (*listed)(const char *id));
 // Writes the dotted hex text form (at most 130 characters and a NUL).
 void pac_to_str(const uint8_t *packet, char *text);
 void packet_filter_reset();

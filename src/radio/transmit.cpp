@@ -174,7 +174,7 @@ int slash_fill(const char *text, size_t len, uint8_t *report, bool root_mode,
 
 }  // namespace
 
-con_rec last_tx = {};
+tx_target last_tx = {};
 uint8_t g_last_set_level = LEVEL_NONE;
 
 uint8_t rf_tx_build(const char *text, uint8_t *report, bool root_mode, const uint8_t *clock) {
@@ -222,15 +222,11 @@ uint8_t rf_tx_build(const char *text, uint8_t *report, bool root_mode, const uin
   report[REP_LEN] = (uint8_t)(6 + n);
 
   if (level) g_last_set_level = report[REP_DATA];
-  last_tx = {};
-  last_tx.id1 = report[REP_ID];
-  last_tx.id2 = report[REP_ID + 1];
-  last_tx.id3 = report[REP_ID + 2];
-  last_tx.cmd = (uint8_t)(report[REP_CMD] | REPLY_BIT);
+  last_tx = {{report[REP_ID], report[REP_ID + 1], report[REP_ID + 2]}, (uint8_t)(report[REP_CMD] | REPLY_BIT)};
   return no_reply ? RF_TX_NO_REPLY : RF_TX_AWAIT;
 }
 
-uint8_t usb_rf_tx(const char *text) {
+uint8_t usb_rf_tx(const char *text, tx_source source) {
   if (usb_handle == nullptr) return RF_TX_NO_MODEM;
   uint8_t clock[CLOCK_LEN];
   time_hex(clock);
@@ -238,6 +234,7 @@ uint8_t usb_rf_tx(const char *text) {
   uint8_t result = rf_tx_build(text, report, root != 0, clock);
   if (result == RF_TX_BAD) return RF_TX_BAD;
   usb_write(report, RF_REPORT_LEN);  // a lost modem shows at the next read
+  hook_tx.run(source);
   return result;
 }
 

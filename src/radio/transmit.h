@@ -3,7 +3,8 @@
 #pragma once
 #include <cstdint>
 
-#include "net/waits.h"
+#include "core/hooks.h"
+#include "radio/awaits.h"
 
 constexpr int RF_REPORT_LEN = 65;      // output report, report-number byte included
 constexpr int RF_DATA_MAX = 55;        // data bytes that fit after the command code
@@ -16,18 +17,18 @@ constexpr uint8_t RF_TX_BAD = 0;         // bad command, nothing written
 constexpr uint8_t RF_TX_AWAIT = 1;       // written, the device's reply is awaited
 constexpr uint8_t RF_TX_NO_REPLY = 2;    // written, raw form ended by '-'
 
-// Device and awaited reply (code | 0x80) of the last command accepted; only
-// id1..id3 and cmd are written, the other fields stay zero.
-extern con_rec last_tx;
+// Device and awaited reply (code | 0x80) of the last command accepted.
+extern tx_target last_tx;
 // Level of the last set-level command; LEVEL_NONE after any other command.
 extern uint8_t g_last_set_level;
 
 // True for the results that mean a report was written to the modem.
 inline bool rf_tx_sent(uint8_t result) { return result == RF_TX_AWAIT || result == RF_TX_NO_REPLY; }
 
-// Sends one radio text command (it may run on, as in an HTTP request line).
-// Returns RF_TX_NO_MODEM, RF_TX_BAD, RF_TX_AWAIT or RF_TX_NO_REPLY.
-uint8_t usb_rf_tx(const char *text);
+// Sends one radio text command (it may run on, as in an HTTP request line)
+// for `source`, which hook_tx hears when a report was written. Returns
+// RF_TX_NO_MODEM, RF_TX_BAD, RF_TX_AWAIT or RF_TX_NO_REPLY.
+uint8_t usb_rf_tx(const char *text, tx_source source);
 // Writes the LED value of positions 1-2; false with no modem or non-hex digits.
 bool usb_led(const char *text);
 // Clock bytes of "timeset" from the local time: weekday bit (0x80 >> wday),

@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <ctime>
-#include "net/waits.h"
+#include "radio/awaits.h"
 
 // ---- the table (cron_table.cpp) -------------------------------------------
 
@@ -59,9 +59,9 @@ constexpr char CRON_RUN_DONE = 'x';
 extern char cron_run_list[CRON_RUN_MAX][CRON_CMD_LEN];
 extern uint8_t cron_retry;      // tries left for the command in progress; 0 = none
 extern uint8_t cron_got_reply;  // set by cron_watch when the awaited reply came
-extern con_rec cron_listen;     // copy of last_tx after a send; cmd 0 = nothing awaited
+extern tx_target cron_listen;   // copy of last_tx after a send; cmd 0 = nothing awaited
 
-// Transmit seam; usb_rf_tx by default. 0 = rejected, anything else = sent.
+// Transmit seam; usb_rf_tx for TX_CRON by default. 0 = rejected, anything else = sent.
 extern uint8_t (*cron_tx)(const char *text);
 
 // Once per second: at a new minute queue the commands of every due entry.
@@ -71,11 +71,12 @@ bool cron_at(const struct tm *now);
 // Once per second: send, complete, retry or give up the first pending command.
 // True when a command was sent or completed.
 bool cron_run();
-// Packet dispatcher hook (after the duplicate filter, before the device
-// filter): sets cron_got_reply when the packet is the awaited reply.
-void cron_watch(const uint8_t *packet);
 // Empties the queue and the reply watch and forgets the last minute (tests).
 void cron_run_reset();
 
 // Empties the table, the queue and the watch (tests).
 void cron_reset();
+
+// Registers the route "&cron" and the runner on the tick (the minute check,
+// then the queue).
+void sched_start();

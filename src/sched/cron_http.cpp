@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/hooks.h"
 #include "core/text.h"
 #include "net/http_reply.h"
+#include "net/router.h"
 #include "net/socket.h"
 #include "sched/cron.h"
 
@@ -71,4 +73,19 @@ bool cron_http(uint32_t sock, char *route) {
   }
   http_reply(sock, 200, "CRON SAVED");
   return true;
+}
+
+static route_verdict cron_route(http_req &req) {
+  if (!cron_http(req.sock, req.target)) http_reply(req.sock, 200, "ERROR");
+  return ROUTE_CLOSE;
+}
+
+static void cron_tick(time_t) {
+  cron();
+  cron_run();
+}
+
+void sched_start() {
+  route_add({"&cron", MATCH_PREFIX, HTTP_GET | HTTP_POST, DOOR_TOKEN, "cron", cron_route});
+  hook_tick.add(cron_tick);
 }

@@ -8,20 +8,27 @@
 // rejected. The queue is cleared whole once no entry is pending.
 #include <cstring>
 
+#include "core/hooks.h"
 #include "core/logs.h"
 #include "core/settings.h"
-#include "core/sinks.h"
-#include "radio/packet.h"
+#include "radio/awaits.h"
 #include "radio/transmit.h"
 #include "sched/cron.h"
+
+static uint8_t cron_send(const char *text) { return usb_rf_tx(text, TX_CRON); }
 
 char cron_run_list[CRON_RUN_MAX][CRON_CMD_LEN];
 uint8_t cron_retry;
 uint8_t cron_got_reply;
-con_rec cron_listen;
-uint8_t (*cron_tx)(const char *text) = usb_rf_tx;
+tx_target cron_listen;
+uint8_t (*cron_tx)(const char *text) = cron_send;
 
 namespace {
+
+// The awaited-reply table found the reply of the command in progress.
+void cron_reply(uint32_t, await_end end, const tx_target &, const char *) {
+  if (end == AWAIT_REPLY) cron_got_reply = 1;
+}
 
 // The minute cron_at examined last; -1 so the first call examines its minute.
 int last_min = -1;
@@ -46,6 +53,7 @@ void cron_done(char *entry) {
   cron_got_reply = 0;
   cron_listen.cmd = 0;
   cron_retry = 0;
+  await_cancel(cron_reply, 0);
 }
 
 }  // namespace
@@ -80,8 +88,8 @@ bool cron_run() {
       sys_log("Cron NOREPLY: %s", e);
       char id[7] = {};
       memcpy(id, e + 1, 6);
-      sinks_no_reply(id);
-      sinks_cron(true);
+      hook_no_reply.run(id);
+      hook_cron.run(true);
       cron_done(e);
       continue;
     }
@@ -90,7 +98,6 @@ bool cron_run() {
       return true;
     }
     uint8_t result = cron_tx(e);
-    if (rf_tx_sent(result)) sinks_tx(TX_CRON);
     if (!result) {
       sys_log("Cron CMD ER: %s", e);
       cron_done(e);
@@ -99,23 +106,20 @@ bool cron_run() {
     cron_got_reply = 0;
     sys_log("Cron TX: %s", e);
     if (!cron_retry) {
-      sinks_cron(false);
+      hook_cron.run(false);
       // Settings keep CronRetry in 1..10 or negative (read as 128..255 tries);
       // 0 would retry forever, so it counts as a single try.
       cron_retry = (uint8_t)CronRetry;
       if (!cron_retry) cron_retry = 1;
     }
     cron_listen = last_tx;
+    // A reply awaited until the command is done; its tries are counted here.
+    await_cancel(cron_reply, 0);
+    await_add(cron_reply, 0, cron_listen, -1);
     return true;
   }
   for (auto &entry : cron_run_list) entry[0] = 0;
   return false;
-}
-
-void cron_watch(const uint8_t *packet) {
-  if (cron_listen.cmd && cron_listen.cmd == packet[PK_CMD] && cron_listen.id1 == packet[PK_ID1] &&
-      cron_listen.id2 == packet[PK_ID2] && cron_listen.id3 == packet[PK_ID3])
-    cron_got_reply = 1;
 }
 
 void cron_run_reset() {
@@ -123,7 +127,8 @@ void cron_run_reset() {
   cron_retry = 0;
   cron_got_reply = 0;
   memset(&cron_listen, 0, sizeof cron_listen);
-  cron_tx = usb_rf_tx;
+  await_cancel(cron_reply, 0);
+  cron_tx = cron_send;
   last_min = -1;
 }
 

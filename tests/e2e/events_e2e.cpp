@@ -101,9 +101,10 @@ TEST(Events, FramingKindsReplayAndTheNextRun) {
   std::string list = http_body(g.get("/&devices"));
   ASSERT_GT(list.size(), 2u);
   uint64_t n = first_id(got);
+  // A packet comes before the device event it caused.
   std::vector<std::string> kept = {frame(n - 1, "usb", USB_ON), frame(n, "usb", USB_OFF), frame(n + 1, "usb", USB_ON),
-                                   frame(n + 2, "device", list.substr(1, list.size() - 2)),
-                                   frame(n + 3, "packet", event)};
+                                   frame(n + 2, "packet", event),
+                                   frame(n + 3, "device", list.substr(1, list.size() - 2))};
   EXPECT_EQ(got, kept[1] + kept[2] + kept[3] + kept[4]);
 
   // Reconnects: the kept events after the client's id, then live ones. The

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/settings.h"
+#include "radio/awaits.h"
 #include "radio/transmit.h"
 #include "sched/cron.h"
 
@@ -28,8 +29,7 @@ uint8_t fake_tx(const char *text) {
   g_tx.push_back(text);
   if (g_rejected == text) return 0;
   unsigned id = std::stoul(std::string(text + 1, 6), nullptr, 16);
-  last_tx = con_rec{};
-  last_tx.id1 = (uint8_t)(id >> 16), last_tx.id2 = (uint8_t)(id >> 8), last_tx.id3 = (uint8_t)id, last_tx.cmd = 0x87;
+  last_tx = {{(uint8_t)(id >> 16), (uint8_t)(id >> 8), (uint8_t)id}, 0x87};
   return 1;
 }
 
@@ -117,7 +117,7 @@ TEST_F(Cron, RunnerTable) {
       {"unanswered, CRONRETRY 1", 1, -1, "", 0, "", {{A}, {B}, {}}},
       {"unanswered, CRONRETRY 3", 3, -1, "", 0, "", {{A}, {A}, {A}, {B}, {B}, {B}, {}}},
       {"reply after the first send", 3, 1, "0a1b2c", 0x87, "", {{A}, {}, {B}, {B}}},
-      {"reply of another channel", 3, 1, "0a1b21", 0x87, "", {{A}, {A}, {A}, {B}}},
+      {"reply from the channel-0 id", 3, 1, "0a1b20", 0x87, "", {{A}, {}, {B}, {B}}},
       {"reply of another device", 3, 1, "8a1b2c", 0x87, "", {{A}, {A}, {A}, {B}}},
       {"another command", 3, 1, "0a1b2c", 0x82, "", {{A}, {A}, {A}, {B}}},
       {"rejected command skipped at once", 2, -1, "", 0, A, {{A, B}, {B}, {}}},
@@ -133,7 +133,7 @@ TEST_F(Cron, RunnerTable) {
       if (k == r.reply_at) {
         unsigned v = std::stoul(r.reply_id, nullptr, 16);
         uint8_t p[65] = {1, 9, (uint8_t)(v >> 16), (uint8_t)(v >> 8), (uint8_t)v, 0, 3, r.reply_cmd, 1, 0x50};
-        cron_watch(p);
+        await_packet(p, "");
       }
       g_tx.clear();
       cron_at(&t);

@@ -74,12 +74,10 @@ TEST_F(Transmit, EveryFormGivesItsExactReport) {
     std::copy(row.bytes.begin(), row.bytes.end(), want.begin() + 1);
     EXPECT_EQ(hex_of(report, RF_REPORT_LEN), hex_of(want.data(), RF_REPORT_LEN));
     EXPECT_EQ(g_last_set_level, row.level);
-    con_rec awaited{};  // the device and reply code a send then waits for, nothing else
-    awaited.id1 = want[3], awaited.id2 = want[4], awaited.id3 = want[5], awaited.cmd = (uint8_t)(want[8] | 0x80);
+    // The device and reply code a send then waits for.
+    tx_target awaited = {{want[3], want[4], want[5]}, (uint8_t)(want[8] | 0x80)};
     EXPECT_EQ(memcmp(&last_tx, &awaited, sizeof awaited), 0);
   }
 }
-
-
 
 }  // namespace

@@ -1,5 +1,5 @@
 // systemd notifications through libsystemd (see service.h).
-#include "core/service.h"
+#include "app/service.h"
 
 #include <systemd/sd-daemon.h>
 
