@@ -1,10 +1,4 @@
-// Start-up: the one place that wires the house. Each subsystem's start
-// registers its hooks and routes; the order of the starts below is the order
-// in which subsystems hear every event (cause before effect: the door, the
-// connections, the modem and its awaited replies, the listeners and
-// long-polls, the event stream, the device cache with its device events, the
-// household, the schedule, the MQTT bridge, then metrics) and run on every
-// tick.
+// Start-up and the main loop: the table of contents of the gateway.
 #include "app/start.h"
 
 #include <csignal>
@@ -12,7 +6,7 @@
 #include <sys/stat.h>
 
 #include "app/service.h"
-#include "auth/auth.h"
+#include "app/wire.h"
 #include "core/files.h"
 #include "core/hooks.h"
 #include "core/logs.h"
@@ -20,12 +14,7 @@
 #include "core/settings.h"
 #include "core/version.h"
 #include "devices/device_list.h"
-#include "events/stream.h"
-#include "home/home.h"
-#include "metrics/metrics.h"
-#include "mqtt/mqtt.h"
-#include "net/net.h"
-#include "proto/dispatch.h"
+#include "net/socket.h"
 #include "radio/modem.h"
 #include "sched/cron.h"
 
@@ -41,18 +30,10 @@ int orvel_main() {
   settings();
   sys_log("%s", ORVEL_BANNER);
 
-  // The order of the house.
-  if (!auth_start()) return 1;
-  if (!net_start()) return 1;
-  if (!usb_start()) puts("modem reader failed to start");
-  proto_start();
-  events_start();
-  devices_start();
-  home_start();
-  sched_start();
-  mqtt_start();
-  metrics_start();
+  if (!house_wire()) return 1;
   hook_tick.add(watchdog_tick);
+  if (!socket_init()) return 1;
+  if (!usb_start()) puts("modem reader failed to start");
 
   printf("Devices Loaded:%d\n", device_list_load());
   int ncrons = cron_file_load();

@@ -7,7 +7,9 @@
 #include <ctime>
 
 #include "core/clock.h"
+#include "core/flags.h"
 #include "core/hooks.h"
+#include "core/settings.h"
 #include "core/watch.h"
 
 static time_t last_tick = (time_t)-1;  // no second yet: the first pass ticks
@@ -36,4 +38,21 @@ void loop_pass() {
   }
 }
 
-void loop_reset() { last_tick = (time_t)-1; }
+void core_reset() {
+  last_tick = (time_t)-1;
+  hook_packet.clear();
+  hook_rx_drop.clear();
+  hook_device.clear();
+  hook_devices_loaded.clear();
+  hook_usb.clear();
+  hook_no_reply.clear();
+  hook_tx.clear();
+  hook_cron.clear();
+  hook_close.clear();
+  hook_tick.clear();
+  hook_pass.clear();
+  watch_reset();
+  clock_reset();
+  flags_reset();
+  settings_reset();
+}

@@ -6,4 +6,7 @@
 // deferred closes), and once per change of the clock second hook_tick and
 // hook_pass again.
 void loop_pass();
-void loop_reset();
+// Every core table back to its start state: the hook lists emptied, the
+// poll set, the tick, the clock seam, the run-time switches and the settings
+// (tests and fuzz targets).
+void core_reset();

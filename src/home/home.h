@@ -30,6 +30,8 @@ constexpr int HOME_UNREACH_MAX = 32;   // devices marked unreachable
 // (writes what changed, history at most once a minute), and "&home",
 // "&history/<id>", "&room/<id>/<name>".
 void home_start();
+// Every household table back to empty, nothing loaded yet (tests).
+void home_reset();
 
 // --- history (home_history.cpp) ---
 // Adds a reading of listed or unlisted sensor `id` (six hex digits) taken at

@@ -143,6 +143,11 @@ static route_verdict home_route(http_req &req) {
   return ROUTE_CLOSE;
 }
 
+void home_reset() {
+  state_reset();
+  history_reset();
+}
+
 void home_start() {
   constexpr uint8_t ANY = HTTP_GET | HTTP_POST;
   route_add({"&home", MATCH_WORD, ANY, DOOR_TOKEN, "home", home_route});

@@ -325,6 +325,13 @@ void mqtt_start() {
   printf("MQTT broker %s:%d, base %s\n", mqtt_cfg.host, mqtt_cfg.port, mqtt_cfg.base);
 }
 
+void mqtt_reset() {
+  if (conn.mosq) mosquitto_destroy(conn.mosq);
+  conn = {nullptr, LINK_OFF, -1, 1, 0, 0, 0, 0};
+  mqtt_request_reset();
+  mqtt_discovery_reset();
+}
+
 const char *mqtt_state() {
   if (conn.state == LINK_OFF) return "off";
   return conn.state == LINK_UP ? "connected" : "disconnected";

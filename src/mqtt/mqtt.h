@@ -8,6 +8,8 @@
 // bridge's hooks; the first connect attempt is made by the next tick. No-op
 // when off.
 void mqtt_start();
+// The bridge off, its tables empty (tests).
+void mqtt_reset();
 // "off", "connected" or "disconnected".
 const char *mqtt_state();
 // Seconds since the bridge was last connected (0 while connected or off).

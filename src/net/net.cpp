@@ -53,12 +53,11 @@ const route_row NET_ROUTES[] = {
 
 }  // namespace
 
-bool net_start() {
+void net_start() {
   for (const auto &row : NET_ROUTES) route_add(row);
   upload_start();
   hook_tick.add(socket_tick);
   hook_pass.add(socket_reap);
-  return socket_init();
 }
 
 void net_reset() {

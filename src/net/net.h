@@ -3,7 +3,8 @@
 // value store, the log viewer, uploads).
 #pragma once
 
-// False when the listening socket cannot be set up (the message is printed).
-bool net_start();
+// Registers net's routes, ticks and close point; the listening socket is
+// opened by socket_init.
+void net_start();
 // Everything net keeps back to its start state (tests and fuzz targets).
 void net_reset();

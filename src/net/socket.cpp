@@ -42,7 +42,6 @@ static void socket_closed(int fd) { watch_clear(fd); }
 
 void socket_reap() { conn_reap(socket_closed); }
 
-static void socket_serve(uint32_t h);
 
 // Sends what a connection has queued; a failed one is closed.
 static void socket_drain(conn_rec *c) {
@@ -58,7 +57,7 @@ static void socket_ready(int fd, short revents) {
   conn_rec *c = conn_find(fd);
   if (!c) return;
   if (revents & (POLLOUT | POLLERR | POLLHUP)) socket_drain(c);
-  if (!c->closing && (revents & (POLLIN | POLLHUP | POLLERR))) socket_serve((uint32_t)fd);
+  if (!c->closing && (revents & (POLLIN | POLLHUP | POLLERR))) socket_receive((uint32_t)fd);
 }
 
 bool socket_adopt(int fd, uint32_t peer) {
@@ -80,7 +79,7 @@ static void socket_make_room() {
     if (const conn_rec *c = conn_at(i); c && !c->closing) fds[n++] = {c->fd, POLLRDHUP, 0};
   if (poll(fds, n, 0) > 0)
     for (nfds_t i = 0; i < n; i++)
-      if (fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) socket_serve((uint32_t)fds[i].fd);
+      if (fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) socket_receive((uint32_t)fds[i].fd);
   socket_reap();
   if (conn_count() < CONN_MAX) return;
   int idle = conn_idlest(EVICT_IDLE_S);
@@ -102,7 +101,7 @@ static void socket_take(int fd, uint32_t peer) {
   }
   // A request sent with the connection is usually here already: serving it
   // now saves a wait of the loop per request.
-  socket_serve((uint32_t)fd);
+  socket_receive((uint32_t)fd);
 }
 
 // Accepts every connection waiting, so a burst is taken in one pass.
@@ -173,7 +172,7 @@ static char *socket_message(conn_rec *c, char *buf, ssize_t *n) {
   return msg;
 }
 
-static void socket_serve(uint32_t h) {
+void socket_receive(uint32_t h) {
   conn_rec *c = conn_find((int)h);
   if (!c || c->closing) return;
   if (c->roles & ROLE_UPLOAD) {
@@ -200,12 +199,18 @@ static void socket_serve(uint32_t h) {
   // arrives there (the rest of a split request) is not a new message.
   if (c->roles & ROLES_PARKED) return;
   char *msg = socket_message(c, buf, &n);
-  if (!msg || !handler) return;
+  if (!msg) return;
   if (msg != buf) memmove(buf, msg, (size_t)n + 1);  // an upload reuses the whole buffer
+  socket_deliver(h, buf, (size_t)n);
+}
+
+void socket_deliver(uint32_t h, char *msg, size_t len) {
+  conn_rec *c = conn_find((int)h);
+  if (!c || c->closing || !handler) return;
   // Everything the handler sends leaves in as few sends as possible.
   c->corked = true;
-  msg_verdict v = door ? door(h, buf, (size_t)n) : MSG_PASS;
-  bool keep = v == MSG_PASS ? handler(h, buf, (size_t)n) : v == MSG_KEEP;
+  msg_verdict v = door ? door(h, msg, len) : MSG_PASS;
+  bool keep = v == MSG_PASS ? handler(h, msg, len) : v == MSG_KEEP;
   if ((c = conn_find((int)h)) == nullptr) return;
   c->corked = false;
   socket_drain(c);

@@ -53,4 +53,10 @@ extern bool (*soc_send_hook)(uint32_t sock, const void *data, size_t len);
 // Takes an already connected descriptor as a client connection, in the poll
 // set (fuzz targets and tests that drive the server without a listener).
 bool socket_adopt(int fd, uint32_t peer);
+// Serves a readable connection: one receive, then the message (or the
+// upload's body bytes) as below.
+void socket_receive(uint32_t sock);
+// Hands one message to the door and the handler, and closes the connection
+// on their verdict.
+void socket_deliver(uint32_t sock, char *msg, size_t len);
 void socket_reset();

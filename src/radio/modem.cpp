@@ -29,6 +29,7 @@
 #include "radio/awaits.h"
 #include "radio/modem_reader.h"
 #include "radio/packet.h"
+#include "radio/transmit.h"
 
 namespace {
 
@@ -104,8 +105,17 @@ void usb_version_set(const wchar_t *product) {
   usb_version[n] = '\0';
 }
 
-bool usb_start() {
+void radio_start() {
   hook_tick.add([](time_t) { await_tick(); });
+}
+
+void radio_reset() {
+  transmit_reset();
+  packet_filter_reset();
+  await_reset();
+}
+
+bool usb_start() {
   int fd = modem_reader_start();
   return fd >= 0 && watch_set(fd, POLLIN, usb_ready);
 }

@@ -7,11 +7,15 @@
 extern hid_device *usb_handle;  // the open modem, or null
 extern char usb_version[256];   // product string of the last modem opened
 
+// Registers the radio's own tick: awaited replies time out.
+void radio_start();
 // Starts the reader thread and puts its descriptor in the loop's poll set:
 // from then on the modem is opened when it appears and every report is
-// routed as soon as it arrives; the awaited replies time out on the tick.
-// False when the thread cannot start.
+// routed as soon as it arrives. False when the thread cannot start.
 bool usb_start();
+// The transmitter, the packet filter and the awaited replies back to their
+// start state (tests and fuzz targets).
+void radio_reset();
 // Writes one output report to the open modem; -1 when none is open.
 int usb_write(const uint8_t *report, size_t len);
 // Prints the four channel values of a touch/debug report.
