@@ -17,13 +17,12 @@
 //
 // Properties, checked after every record and at the end:
 //   - a handle is sent to only while it is an open connection;
-//   - sockets_set, listn and http_con hold only open connections, each once,
-//     and sockets_set holds every open connection;
+//   - the connection table holds exactly the open connections, and at most
+//     ten of them are parked;
 //   - an HTTP message ends its connection at once, parks it, starts an
 //     upload that receives the rest of its body, or makes it an event stream
 //     (which may also have closed it on a failed send);
-//   - the stream table holds only open connections;
-//   - a handler that asks for the close has not closed the handle itself;
+//   - a handle is closed only at the pass's close point;
 //   - every HTTP reply has one status line, a header end, and a JSON body
 //     whenever its header says JSON (parked replies included: at the end
 //     every wait is answered by the ticks and a modem removal); left out are
@@ -41,21 +40,17 @@
 #include <string>
 #include <vector>
 
-#include "core/flags.h"
-#include "core/text.h"
+#include "app/wire.h"
+#include "core/clock.h"
+#include "core/hooks.h"
 #include "core/settings.h"
-#include "decode/event.h"
-#include "devices/device_list.h"
-#include "events/stream.h"
+#include "core/text.h"
 #include "fuzz_support.h"
-#include "metrics/metrics.h"
-#include "net/dispatch.h"
-#include "net/listeners.h"
+#include "net/conn.h"
 #include "net/socket.h"
-#include "net/upload.h"
-#include "net/waits.h"
+#include "proto/waits.h"
+#include "radio/modem.h"
 #include "radio/packet.h"
-#include "radio/transmit.h"
 #include "sched/cron.h"
 
 namespace {
@@ -110,7 +105,8 @@ void reply_check(const Conn &c) {
   std::string head = r.substr(0, end + 4), body = r.substr(end + 4);
   if (body.find("HTTP/1.1 ") != std::string::npos)
     fuzz::fail("two replies on one request", c.request + "\n---\n" + r);
-  if (head.find("Content-type: application/json") != std::string::npos) {
+  if (head.find("Content-type: application/json") != std::string::npos ||
+      head.find("Content-Type: application/json") != std::string::npos) {
     std::string why;
     if (!fuzz::json_valid(body, &why)) fuzz::fail(("JSON reply does not parse: " + why).c_str(), c.request + "\n---\n" + body);
   }
@@ -122,7 +118,7 @@ void conn_forget(Conn &c) {
   c = Conn{};
 }
 
-Conn &conn_open(int i) {
+Conn &conn_new(int i) {
   Conn &c = conns[i];
   if (c.fd >= 0) return c;
   int sv[2];
@@ -132,45 +128,34 @@ Conn &conn_open(int i) {
   shutdown(sv[1], SHUT_WR);
   c.fd = sv[0];
   c.peer = sv[1];
-  if (!socket_set_add((uint32_t)c.fd)) fuzz::fail("sockets_set refused a connection");
+  if (!socket_adopt(c.fd, 0)) fuzz::fail("the connection table refused a connection");
   return c;
 }
 
-// Finds connections the gateway closed since the last look.
+// The pass's close point, then the connections the gateway closed there.
 void conns_reap() {
   for (Conn &c : conns)
+    if (c.fd >= 0 && !fd_open(c.fd)) fuzz::fail("a handle was closed before the close point");
+  socket_reap();
+  for (Conn &c : conns)
     if (c.fd >= 0 && !fd_open(c.fd)) {
-      if (socket_set_has((uint32_t)c.fd)) fuzz::fail("closed handle left in sockets_set");
-      if (stream_has((uint32_t)c.fd)) fuzz::fail("closed handle left in the stream table");
+      if (conn_find(c.fd)) fuzz::fail("closed handle left in the connection table");
       conn_forget(c);
     }
 }
 
-bool open_conn(uint32_t h) { return h && conn_of(h) != nullptr; }
-
 void tables_check() {
-  uint32_t live = 0;
-  for (Conn &c : conns)
-    if (c.fd >= 0) {
-      live++;
-      if (!socket_set_has((uint32_t)c.fd)) fuzz::fail("open connection missing from sockets_set");
-    }
-  if (sockets_set.count != live || sockets_set.count > SOCKETS_MAX) fuzz::fail("sockets_set count");
-  for (int i = 0; i < LISTN_MAX; i++) {
-    if (!listn[i]) continue;
-    if (!open_conn(listn[i])) fuzz::fail("listener table holds a closed handle");
-    conn_of(listn[i])->listened = true;
-    for (int j = i + 1; j < LISTN_MAX; j++)
-      if (listn[j] == listn[i]) fuzz::fail("listener registered twice");
+  int live = 0;
+  for (Conn &c : conns) live += c.fd >= 0;
+  if (conn_count() != live) fuzz::fail("connection table count");
+  for (int i = 0; i < CONN_MAX; i++) {
+    const conn_rec *r = conn_at(i);
+    if (!r) continue;
+    Conn *c = conn_of((uint32_t)r->fd);
+    if (!c) fuzz::fail("the connection table holds a handle that is no open connection");
+    if (r->roles & ROLE_LISTENER) c->listened = true;
   }
-  for (int i = 0; i < HTTP_CON_MAX; i++) {
-    const con_rec &e = http_con[i];
-    if (!e.sock) continue;
-    if (!open_conn(e.sock)) fuzz::fail("wait table holds a closed handle");
-    if (!e.comet && (e.ticks_left < 0 || e.ticks_left > 2)) fuzz::fail("wait with a bad tick count");
-    for (int j = i + 1; j < HTTP_CON_MAX; j++)
-      if (http_con[j].sock == e.sock) fuzz::fail("connection parked twice");
-  }
+  if (conn_count_role(ROLE_WAIT | ROLE_LONGPOLL) > HTTP_CON_MAX) fuzz::fail("more than ten parked requests");
 }
 
 // Messages that would end the process are left out.
@@ -180,16 +165,15 @@ void message(int i, const char *bytes, size_t n) {
   if (n > (size_t)RX_BUF - 1) n = RX_BUF - 1;
   std::string m(bytes, n);
   if (ends_process(m.c_str())) return;
-  Conn &c = conn_open(i);
+  Conn &c = conn_new(i);
   int fd = c.fd;
-  // The loop hands what arrives on an upload's connection to the upload,
-  // which reads the socket itself: here it finds the client's end.
-  if (upload_has((uint32_t)fd)) {
-    upload_rx((uint32_t)fd);
-    return;
-  }
-  bool parked = http_con_has((uint32_t)fd) || stream_has((uint32_t)fd);
-  bool is_http = !parked && (str_begin(m.c_str(), "GET") || str_begin(m.c_str(), "POST"));
+  const conn_rec *r = conn_find(fd);
+  if (!r || r->closing) return;  // nothing more is read from a closing connection
+  // What arrives on an upload's connection goes to the upload, which reads
+  // the socket itself: here it finds the client's end.
+  if (r->roles & ROLE_UPLOAD) return socket_receive((uint32_t)fd);
+  if (r->roles & ROLES_PARKED) return;  // the server ignores it
+  bool is_http = str_begin(m.c_str(), "GET") || str_begin(m.c_str(), "POST");
   if (is_http) {
     c.http = true;
     c.http_start = c.out.size();
@@ -200,15 +184,11 @@ void message(int i, const char *bytes, size_t n) {
   size_t cap = str_begin(m.c_str(), "POST") ? (size_t)RX_BUF : n + 1;
   std::vector<char> buf(cap, 0);
   memcpy(buf.data(), m.data(), n);
-  g_nbytes = (ssize_t)n;
-  bool keep = soc_got_msg((uint32_t)fd, buf.data());
-  if (!keep) {
-    if (!fd_open(fd)) fuzz::fail("a handler closed its connection and asked for the close too", m);
-    soc_drop((uint32_t)fd);
-  } else if (is_http && fd_open(fd) && !http_con_has((uint32_t)fd) && !upload_has((uint32_t)fd) &&
-             !stream_has((uint32_t)fd)) {
+  socket_deliver((uint32_t)fd, buf.data(), n);
+  r = conn_find(fd);
+  constexpr uint16_t OPEN_ROLES = ROLE_WAIT | ROLE_LONGPOLL | ROLE_STREAM | ROLE_UPLOAD;
+  if (is_http && r && !r->closing && !(r->roles & OPEN_ROLES))
     fuzz::fail("an HTTP request left its connection open without parking it", m);
-  }
 }
 
 int hexval(char c) {
@@ -224,10 +204,10 @@ void packet(const char *hex, size_t n) {
   rf_got_packet(report);
 }
 
+// One tick of the loop: every subsystem's timed work.
 void tick() {
-  fuzz::now_ms += 100;
-  http_con_timer();
-  cron_run();
+  fuzz::now_ms += 1000;
+  hook_tick.run(clock_wall());
 }
 
 // '0'-'9' and 'a'-'f' name connections 0-15; any other byte its value % 16.
@@ -236,6 +216,8 @@ int conn_index(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return (uint8_t)c % CONNS;
 }
+
+int fake_modem;
 
 void record(const char *r, size_t n) {
   if (n == 0) return;
@@ -253,18 +235,15 @@ void record(const char *r, size_t n) {
       return;
     }
     case 'U':
-      fuzz::modem_unplug();
-      usb_removed = 1;
-      listen_usb(false);
+      if (usb_handle) usb_lost();
       return;
     case 'R':
-      fuzz::modem_plug();
-      listen_usb(true);
+      if (!usb_handle) usb_opened(reinterpret_cast<hid_device *>(&fake_modem), L"");
       return;
     case 'C':
       if (conns[digit].fd >= 0) {
         conns[digit].hung_up = true;
-        soc_drop((uint32_t)conns[digit].fd);  // recv() saw the end
+        conn_close(conns[digit].fd, CLOSE_PEER);  // recv() saw the end
       }
       return;
     case 'X':
@@ -275,30 +254,22 @@ void record(const char *r, size_t n) {
 }
 
 void state_reset() {
-  sockets_reset();
-  upload_reset();
-  listen_reset();
-  http_con_reset();
-  device_list_reset();
-  cron_reset();
-  transmit_reset();
-  packet_filter_reset();
-  packet_clock_ms = fuzz::clock_ms;
-  decode_reset();
-  flags_reset();
-  settings_reset();
-  stream_reset();
-  metrics_reset();
+  for (Conn &c : conns)
+    if (c.fd >= 0) conn_close(c.fd, CLOSE_DONE);
+  conns_reap();
+  house_reset();
+  if (!house_wire()) fuzz::fail("the house does not start");
+  clock_ms_source = fuzz::clock_ms;
+  soc_send_hook = capture;
   syslogs = 1;
   pac_log = 1;
-  fuzz::modem_plug();
+  usb_opened(reinterpret_cast<hid_device *>(&fake_modem), L"");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzz::scratch_enter("dispatch");
-  soc_send_hook = capture;
   state_reset();
   return 0;
 }
@@ -315,18 +286,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   // Every wait is answered: two ticks end the reply waits, a removal the
   // long-polls.
-  usb_removed = 0;
   tick();
   tick();
-  usb_removed = 1;
-  http_con_timer();
+  if (usb_handle) usb_lost();
   conns_reap();
-  for (const con_rec &e : http_con)
-    if (e.sock) fuzz::fail("a wait was never answered");
-  for (Conn &c : conns)
-    if (c.fd >= 0) soc_drop((uint32_t)c.fd);
-  conns_reap();
-  tables_check();
+  if (conn_count_role(ROLE_WAIT | ROLE_LONGPOLL)) fuzz::fail("a wait was never answered");
   state_reset();
   fuzz::scratch_check_and_clean();
   return 0;

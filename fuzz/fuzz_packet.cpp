@@ -4,8 +4,9 @@
 // Input: byte 0 flags (bit 0 root mode, bit 1 duplicate filter off, bit 2
 // a wait parked for the first packet's device), then any number of 64-byte
 // packets (report bytes 1..64; byte 0 is always 1, the radio packet kind).
-// The device table holds a few devices, a raw listener and a long-poll
-// wait are registered.
+// The protocol layer and the device cache are wired (the packet's
+// hand-offs that answer clients); the device table holds a few devices, a
+// raw listener and a long-poll wait are registered.
 //
 // Properties, per packet:
 //   - pac_json writes one JSON object that parses, with the members id,
@@ -24,43 +25,43 @@
 #include <cstring>
 #include <string>
 
+#include "core/clock.h"
 #include "core/flags.h"
+#include "core/loop.h"
 #include "decode/event.h"
 #include "devices/device_list.h"
 #include "fuzz_support.h"
-#include "net/listeners.h"
+#include "net/conn.h"
+#include "net/net.h"
 #include "net/socket.h"
-#include "net/waits.h"
+#include "proto/dispatch.h"
+#include "proto/listeners.h"
+#include "proto/waits.h"
+#include "radio/modem.h"
 #include "radio/packet.h"
 #include "radio/transmit.h"
 #include "sched/cron.h"
 
 namespace {
 
-constexpr uint32_t LISTENER = 1000000;  // never a real descriptor: sends are captured
-std::string listener_out;
-int comet_fd = -1, wait_fd = -1;
-std::string comet_out, wait_out;
+int listener_fd = -1, comet_fd = -1, wait_fd = -1;
+std::string listener_out, comet_out, wait_out;
 
 bool capture(uint32_t sock, const void *data, size_t len) {
-  if (sock == LISTENER) listener_out.append((const char *)data, len);
+  if ((int)sock == listener_fd) listener_out.append((const char *)data, len);
   else if ((int)sock == comet_fd) comet_out.append((const char *)data, len);
   else if ((int)sock == wait_fd) wait_out.append((const char *)data, len);
   else fuzz::fail("send to an unknown handle", std::to_string(sock));
   return true;
 }
 
-// A connection whose close by the gateway lands on a harmless descriptor.
+// A client connection of the gateway's table; its peer is gone at once.
 int conn_new() {
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) fuzz::fail("socketpair");
   close(sv[1]);
+  if (!socket_adopt(sv[0], 0)) fuzz::fail("the connection table refused a connection");
   return sv[0];
-}
-
-void conn_end(int *fd) {
-  if (*fd >= 0 && fcntl(*fd, F_GETFD) != -1) close(*fd);
-  *fd = -1;
 }
 
 std::string text_form(const uint8_t *p) {
@@ -128,17 +129,19 @@ void one(const uint8_t *bytes) {
     comet_add((uint32_t)comet_fd);
   }
   rf_got_packet(p);
+  socket_reap();
   if (!in_range && (!listener_out.empty() || !comet_out.empty() || !wait_out.empty()))
     fuzz::fail("a packet of a bad length was dispatched");
   if (!listener_out.empty() && listener_out != expect + "\n")
     fuzz::fail("listener got something other than the text form", listener_out);
   if (!comet_out.empty()) {
     json_check("long-poll event", comet_out, p);
-    if (http_con_has((uint32_t)comet_fd)) fuzz::fail("answered long-poll still parked");
+    if (conn_find(comet_fd)) fuzz::fail("answered long-poll still open");
     comet_fd = -1;  // closed by the gateway
   }
   if (!wait_out.empty()) {
     json_check("wait answer", wait_out, p);
+    if (conn_find(wait_fd)) fuzz::fail("answered wait still open");
     wait_fd = -1;
   }
   if (!listener_out.empty() != !comet_out.empty()) fuzz::fail("listener and long-poll disagree on a packet");
@@ -146,17 +149,20 @@ void one(const uint8_t *bytes) {
 }
 
 void state_reset() {
-  conn_end(&comet_fd);
-  conn_end(&wait_fd);
-  http_con_reset();
-  listen_reset();
-  packet_filter_reset();
-  packet_clock_ms = fuzz::clock_ms;
+  for (int i = 0; i < CONN_MAX; i++)
+    if (const conn_rec *c = conn_at(i)) conn_close(c->fd, CLOSE_DONE);
+  socket_reap();
+  listener_fd = comet_fd = wait_fd = -1;
+  core_reset();
   decode_reset();
-  flags_reset();
-  cron_reset();
-  transmit_reset();
+  radio_reset();
+  net_reset();
   device_list_reset();
+  cron_reset();
+  proto_start();
+  devices_start();
+  clock_ms_source = fuzz::clock_ms;
+  soc_send_hook = capture;
   static const char *const ids[] = {"0a1b2c", "0d0e01", "0d0e02", "112233", "44556a"};
   static const char *const types[] = {"rel", "dim", "dim", "led", "tmp"};
   for (int i = 0; i < 5; i++) {
@@ -164,14 +170,14 @@ void state_reset() {
     strcpy(dev_list[i].type, types[i]);
     snprintf(dev_list[i].name, sizeof dev_list[i].name, "Device %d", i);
   }
-  listen_add(LISTENER);
+  listener_fd = conn_new();
+  listen_add((uint32_t)listener_fd);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzz::scratch_enter("packet");
-  soc_send_hook = capture;
   return 0;
 }
 
@@ -182,11 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   gfilter = (data[0] & 2) ? 0 : 1;
   if ((data[0] & 4) && size >= 1 + 7) {
     // A reply wait for the first packet's device and command.
-    last_tx = {};
-    last_tx.id1 = data[2];
-    last_tx.id2 = data[3];
-    last_tx.id3 = data[4];
-    last_tx.cmd = data[7];
+    last_tx = {{data[2], data[3], data[4]}, data[7]};
     wait_fd = conn_new();
     http_con_reg((uint32_t)wait_fd);
   }

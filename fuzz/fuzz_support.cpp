@@ -3,7 +3,6 @@
 #include "fuzz_support.h"
 
 #include <dirent.h>
-#include <hidapi.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +13,6 @@
 #include <set>
 #include <vector>
 
-#include "radio/modem.h"
 
 namespace fs = std::filesystem;
 
@@ -73,7 +71,7 @@ std::string g_base;   // owned scratch tree
 std::string g_work;   // <base>/a/b/work
 std::set<std::string> g_www;  // the files under www at start
 
-const char *const ALLOWED_TOP[] = {"www", "mem", "logs", "devices", "devices.tmp",
+const char *const ALLOWED_TOP[] = {"www", "mem", "logs", "home", "devices", "devices.tmp",
                                    "cron", "cron.tmp", "tmp_file"};
 
 std::set<std::string> tree(const std::string &dir) {
@@ -152,40 +150,13 @@ void scratch_check_and_clean() {
   }
   for (const char *dir : {"mem", "logs"})
     for (const auto &e : fs::directory_iterator(g_work + "/" + dir, ec)) fs::remove_all(e.path(), ec);
+  fs::remove_all(g_work + "/home", ec);
   for (const char *f : {"devices", "devices.tmp", "cron", "cron.tmp", "tmp_file"})
     unlink((g_work + "/" + f).c_str());
   put("mem/stored", "42");
 }
 
-// ------------------------------------------------------------------ modem
-
-uint8_t modem_last_write[65];
-int modem_writes = 0;
-static int g_fake_device;
-
 int64_t now_ms = 0;
 int64_t clock_ms() { return now_ms; }
 
-void modem_plug() { usb_handle = reinterpret_cast<hid_device *>(&g_fake_device); }
-void modem_unplug() { usb_handle = nullptr; }
-
 }  // namespace fuzz
-
-// hidapi stand-in: the modem is whatever modem_plug says; nothing is read.
-extern "C" {
-hid_device *hid_open(unsigned short, unsigned short, const wchar_t *) { return nullptr; }
-int hid_read(hid_device *, unsigned char *, size_t) { return 0; }
-int hid_read_timeout(hid_device *, unsigned char *, size_t, int) { return 0; }
-int hid_write(hid_device *, const unsigned char *data, size_t length) {
-  size_t n = length < sizeof fuzz::modem_last_write ? length : sizeof fuzz::modem_last_write;
-  memcpy(fuzz::modem_last_write, data, n);
-  fuzz::modem_writes++;
-  return (int)length;
-}
-void hid_close(hid_device *) {}
-int hid_get_product_string(hid_device *, wchar_t *s, size_t n) {
-  if (n) s[0] = 0;
-  return 0;
-}
-int hid_set_nonblocking(hid_device *, int) { return 0; }
-}

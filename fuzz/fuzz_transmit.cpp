@@ -42,7 +42,7 @@ void one(const std::string &text, bool root_mode) {
   std::vector<char> buf(text.begin(), text.end());
   buf.push_back(0);
   uint8_t report[RF_REPORT_LEN];
-  con_rec before = last_tx;
+  tx_target before = last_tx;
   uint8_t level_before = g_last_set_level;
   uint8_t r = rf_tx_build(buf.data(), report, root_mode, clock);
   bool good_id = id_good(text);
@@ -64,8 +64,8 @@ void one(const std::string &text, bool root_mode) {
     bool raw = text.size() > 7 && !strchr("?=!+/", text[7]);
     if (!raw && report[7] != expected_counter) fuzz::fail("report does not carry the counter", text);
     if (r == RF_TX_NO_REPLY && !raw) fuzz::fail("no-reply result outside the raw form", text);
-    if (last_tx.id1 != report[3] || last_tx.id2 != report[4] || last_tx.id3 != report[5] ||
-        last_tx.cmd != (uint8_t)(report[8] | 0x80) || last_tx.sock || last_tx.ticks_left || last_tx.comet)
+    if (last_tx.id[0] != report[3] || last_tx.id[1] != report[4] || last_tx.id[2] != report[5] ||
+        last_tx.cmd != (uint8_t)(report[8] | 0x80))
       fuzz::fail("last_tx does not describe the report", text);
     bool level = text.size() > 7 && text[7] == '=' && !(text.size() > 8 && text[8] == '?');
     if (level ? g_last_set_level != report[9] : g_last_set_level != LEVEL_NONE)

@@ -41,24 +41,6 @@ constexpr uint8_t KIND_TOUCH = 2;
 constexpr int TOUCH_CHANNELS = 4;
 constexpr int TOUCH_FIRST = 1;
 
-// Opened modem: product string, then everyone on hook_usb.
-void usb_opened(hid_device *dev, const wchar_t *product) {
-  usb_handle = dev;
-  puts("USB Found");
-  sys_log("USB Found");
-  usb_version_set(product);
-  hook_usb.run(true);
-}
-
-// The modem went away: every awaited reply ends, then hook_usb.
-void usb_lost() {
-  puts("USB Removed");
-  sys_log("USB Removed");
-  usb_handle = nullptr;
-  await_modem_removed();
-  hook_usb.run(false);
-}
-
 void usb_report(const uint8_t *report, int len) {
   uint8_t full[REPORT_LEN] = {};
   memcpy(full, report, len < REPORT_LEN ? len : REPORT_LEN);
@@ -90,6 +72,24 @@ void usb_ready(int, short) {
 
 hid_device *usb_handle = nullptr;
 char usb_version[256] = "";
+
+// Opened modem: product string, then everyone on hook_usb.
+void usb_opened(hid_device *dev, const wchar_t *product) {
+  usb_handle = dev;
+  puts("USB Found");
+  sys_log("USB Found");
+  usb_version_set(product);
+  hook_usb.run(true);
+}
+
+// The modem went away: every awaited reply ends, then hook_usb.
+void usb_lost() {
+  puts("USB Removed");
+  sys_log("USB Removed");
+  usb_handle = nullptr;
+  await_modem_removed();
+  hook_usb.run(false);
+}
 
 void usb_version_set(const wchar_t *product) {
   // The environment's character set, so that a UTF-8 system converts

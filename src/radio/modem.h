@@ -26,3 +26,7 @@ void touch_debug(const uint8_t *report);
 void usb_version_set(const wchar_t *product);
 // Forgets the open modem ("&usb0"); the reader closes it and opens it again.
 void usb_forget();
+// The modem link's two events, as the reader's messages deliver them (and
+// fuzz targets): a modem opened with its product string, the modem gone.
+void usb_opened(hid_device *dev, const wchar_t *product);
+void usb_lost();
