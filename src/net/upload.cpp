@@ -79,7 +79,7 @@ struct upload_rec {
   char tmp[MEM_NAME_SIZE + 8];  // "mem/~up<handle>"
   char target[MEM_NAME_SIZE];
   long expected, received;
-  time_t started, last_rx;      // monotonic seconds
+  int64_t started, last_rx;     // monotonic milliseconds
 };
 
 static upload_rec uploads[UPLOAD_MAX];
@@ -167,7 +167,7 @@ bool upload_begin(uint32_t sock, char *msg, size_t nbytes) {
   memcpy(u->target, req.target, sizeof u->target);
   u->expected = req.expected;
   u->received = long(req.body_len);
-  u->started = u->last_rx = clock_mono_s();
+  u->started = u->last_rx = clock_mono_ms();
   conn_role_set((int)sock, ROLE_UPLOAD, true);
   if (!write_all(u->fd, msg + req.body_off, req.body_len)) {
     upload_free(u, false);
@@ -190,17 +190,17 @@ void upload_rx(uint32_t sock) {
     conn_close((int)sock, got <= 0 ? CLOSE_PEER : CLOSE_FAILED);
     return;
   }
-  u->last_rx = clock_mono_s();
+  u->last_rx = clock_mono_ms();
   u->received += long(got);
   if (u->received >= u->expected) upload_finish(u);
 }
 
 static void upload_tick(time_t) {
-  time_t now = clock_mono_s();
+  int64_t now = clock_mono_ms();
   for (auto &u : uploads) {
     if (!u.sock) continue;
-    bool idle = now - u.last_rx >= UPLOAD_IDLE_MAX;
-    if (!idle && now - u.started < UPLOAD_TIME_MAX) continue;
+    bool idle = now - u.last_rx >= UPLOAD_IDLE_MAX * 1000;
+    if (!idle && now - u.started < UPLOAD_TIME_MAX * 1000) continue;
     if (idle) {
       fputs("\nPOST TIMEOUT!", stdout);
       fflush(stdout);
