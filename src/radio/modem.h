@@ -10,6 +10,8 @@ extern char usb_version[256];   // product string of the last modem opened
 // Starts the reader thread and puts its descriptor in the loop's poll set:
 // from then on the modem is opened when it appears and every report is
 // routed as soon as it arrives. False when the thread cannot start.
+// With MODEM=tcp://host:port in setup.ini (and MODEMKEY) a network modem link
+// (modem_net.h) stands in for the USB modem instead; false when it cannot start.
 bool usb_start();
 // Writes one output report to the open modem; -1 when none is open.
 int usb_write(const uint8_t *report, size_t len);
