@@ -134,7 +134,7 @@ void attempt(net_link *l, int slot) {
     return connect_next(l, slot, "no address");
   }
   // A name: looked up off the loop, asked for its answer by the timer.
-  l->hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+  l->hints.ai_flags = AI_NUMERICSERV;
   l->lookup = {};
   l->lookup.ar_name = l->host;
   l->lookup.ar_service = l->service;
@@ -235,7 +235,10 @@ void link_ready(int fd, short revents) {
     int err = 0;
     socklen_t len = sizeof err;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-    if (err == 0 && !(revents & POLLOUT)) return;  // not yet
+    if (err == 0 && !(revents & POLLOUT)) {
+      if (!(revents & (POLLHUP | POLLERR))) return;  // not yet
+      err = ECONNRESET;
+    }
     if (err != 0) {
       conn_drop(l);
       connect_next(l, slot, strerror(err));

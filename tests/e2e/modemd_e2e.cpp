@@ -79,8 +79,8 @@ struct Daemon {
       if (count(needle) >= n) return true;
     return false;
   }
-  Options gateway(const std::string &key = KEY) {
-    return {.settings = "MODEM=tcp://127.0.0.1:" + std::to_string(port) + "\nMODEMKEY=" + key + "\n", .modem = false};
+  Options gateway(const std::string &key = KEY, const std::string &host = "127.0.0.1") {
+    return {.settings = "MODEM=tcp://" + host + ":" + std::to_string(port) + "\nMODEMKEY=" + key + "\n", .modem = false};
   }
 };
 
@@ -90,9 +90,9 @@ constexpr int NOTICE_MS = 16500;  // 15 s of silence and a margin
 
 TEST(NetworkModem, ReportsAndCommandsCrossTheLinkThroughUnplugAndADaemonKilled) {
   Daemon d;
-  Gateway g(d.gateway());
+  Gateway g(d.gateway(KEY, "localhost"));  // a name, looked up off the loop
   ASSERT_TRUE(g.wait_output("USB Found\n")) << g.output();
-  EXPECT_TRUE(g.wait_output("modem link up: 127.0.0.1:" + std::to_string(d.port) + "\n"));
+  EXPECT_TRUE(g.wait_output("modem link up: localhost:" + std::to_string(d.port) + "\n"));
   Listener lis(g);
   EXPECT_EQ(lis.hello, "&OK\nUSB1\n");
   EXPECT_EQ(g.raw("ver", 300), "ORVEL V1.90\nNET MODEM\n");
@@ -179,4 +179,25 @@ TEST(NetworkModem, ASilentGatewayIsDroppedAndANewcomerTakesOver) {
   EXPECT_TRUE(d.wait_log("refused, the modem is served to", 5000)) << d.log_text();
   EXPECT_EQ(http_body(second.get("/&usb?")), "USB:OK\n");
   EXPECT_EQ(http_body(first.get("/&usb?")), "USB:NONE\n");
+}
+
+TEST(NetworkModem, TheDaemonWillNotStartWithoutAKey) {
+  Daemon d;  // its directory and key file
+  std::string bin = std::filesystem::path(ORVEL_BIN).parent_path() / "orvel-modemd";
+  std::ofstream(d.dir + "/empty") << " \n";
+  const struct {
+    std::string key_file, says;
+  } rows[] = {
+      {d.dir + "/none", "cannot read the key file " + d.dir + "/none: No such file or directory"},
+      {d.dir + "/empty", "the key file " + d.dir + "/empty is empty"},
+  };
+  for (const auto &row : rows) {
+    std::string cmd = bin + " --listen 127.0.0.1:" + std::to_string(free_port()) + " --key-file " + row.key_file + " 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    char out[512] = "";
+    size_t n = fread(out, 1, sizeof out - 1, p);
+    out[n] = '\0';
+    EXPECT_EQ(WEXITSTATUS(pclose(p)), 2) << row.key_file;
+    EXPECT_NE(std::string(out).find(row.says), std::string::npos) << out;
+  }
 }
