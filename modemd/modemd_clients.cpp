@@ -38,10 +38,19 @@ void client_drop(client *c, const char *why) {
   c->used = c->served = false;
 }
 
+// The last refusal logged, as "<host> <reason>": a gateway that keeps trying
+// is logged once, not once per try.
+char last_refusal[PEER_MAX + 64] = "";
+
 // Refuses with a reason the gateway logs, then closes.
 void client_refuse(client *c, const char *reason, const char *log) {
   modemlink_conn_send(&c->conn, MODEMLINK_REFUSED, (const uint8_t *)reason, (int)strlen(reason));
-  client_drop(c, log);
+  char now[sizeof last_refusal];
+  const char *port = strrchr(c->peer, ':');
+  snprintf(now, sizeof now, "%.*s %s", (int)(port ? port - c->peer : (long)strlen(c->peer)), c->peer, reason);
+  bool again = strcmp(now, last_refusal) == 0;
+  memcpy(last_refusal, now, sizeof now);
+  client_drop(c, again ? nullptr : log);
 }
 
 client *client_served() {
@@ -89,6 +98,7 @@ bool client_auth(client *c, const modemlink_frame *f) {
     return false;
   }
   c->served = true;
+  last_refusal[0] = '\0';
   printf("%s: gateway served\n", c->peer);
   return send_modem_state(c);
 }
