@@ -145,6 +145,12 @@ TEST(NetworkModem, AWrongKeyAndASecondGatewayAreRefusedAndAnswerAsUnplugged) {
     EXPECT_EQ(g.count_output("USB Found"), 0u);
   }
   EXPECT_NE(http_body(served.get("/&health")).find("\"modem\":true"), std::string::npos);
+  // Garbage from a stranger costs it the connection and nobody else anything.
+  int stranger = connect_to(d.port);
+  send_all(stranger, std::string("\x05Zjunk\x00\xff", 8));
+  EXPECT_TRUE(wait_closed(stranger, 3000));
+  close(stranger);
+  EXPECT_TRUE(d.wait_log("gone (bad frame)\n", 3000)) << d.log_text();
   EXPECT_EQ(served.count_output("USB Removed"), 0u);
   EXPECT_EQ(http_body(served.get("/&usb?")), "USB:OK\n");
 }
