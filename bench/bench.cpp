@@ -142,6 +142,8 @@ struct Server {
   pid_t pid = -1;
   int port = 0;
   Modem *modem = nullptr;
+  pid_t daemon = -1;       // orvel-modemd serving `modem` to the gateway, if any
+  std::string daemon_dir = "";
 };
 
 // Runs argv[0] in dir with `env` added to ours, its output in dir/out.txt.
@@ -180,20 +182,22 @@ void stop_server(Server &s, std::thread *sender = nullptr) {
   kill(s.pid, SIGTERM);
   for (int i = 0; i < 50 && waitpid(s.pid, nullptr, WNOHANG) == 0; i++) sleep_ms(20);
   if (kill(s.pid, SIGKILL) == 0) waitpid(s.pid, nullptr, 0);
+  if (s.daemon > 0 && kill(s.daemon, SIGKILL) == 0) waitpid(s.daemon, nullptr, 0);
   if (sender) sender->join();
   delete s.modem;
   s.modem = nullptr;
 }
 
 // The gateway copied into a fresh directory with www/ holding the test files.
-Server start_orvel(const std::string &name, const std::string &bin, const std::string &vmodem, const std::string &www) {
+Server start_orvel(const std::string &name, const std::string &bin, const std::string &vmodem, const std::string &www,
+                   const std::string &setup_extra = "") {
   Server s{name, fs::temp_directory_path() / ("orvel-bench-" + std::to_string(getpid()) + "-XXXXXX")};
   s.dir = mkdtemp(s.dir.data());
   fs::copy_file(bin, s.dir + "/orvel");
   fs::create_directory(s.dir + "/www");
   for (auto &f : fs::directory_iterator(www)) fs::create_hard_link(f.path(), s.dir + "/www/" + f.path().filename().string());
   s.port = free_port();
-  std::ofstream(s.dir + "/setup.ini") << "PORT=" << s.port << "\n";
+  std::ofstream(s.dir + "/setup.ini") << "PORT=" << s.port << "\n" << setup_extra;
   std::vector<std::string> env = {"TZ=UTC"};
   if (!vmodem.empty()) {
     s.modem = new Modem(s.dir + "/modem.sock");
@@ -204,6 +208,35 @@ Server start_orvel(const std::string &name, const std::string &bin, const std::s
   bool up = wait_port(s.port, 5000);
   for (int i = 0; s.modem && i < 150 && s.modem->conn < 0; i++) sleep_ms(20);
   if (!up || (s.modem && s.modem->conn < 0)) fprintf(stderr, "bench: %s did not start (see %s/out.txt)\n", name.c_str(), s.dir.c_str());
+  return s;
+}
+
+bool file_has(const std::string &path, const std::string &needle, double ms) {
+  for (double end = now_ms() + ms; now_ms() < end; sleep_ms(20)) {
+    std::stringstream ss;
+    ss << std::ifstream(path).rdbuf();
+    if (ss.str().find(needle) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// The gateway with its modem behind orvel-modemd (the one beside `bin`) on
+// loopback; pid -1 when that gateway has no orvel-modemd.
+Server start_orvel_net(const std::string &name, const std::string &bin, const std::string &vmodem,
+                       const std::string &www) {
+  std::string modemd = (fs::path(bin).parent_path() / "orvel-modemd").string();
+  if (!fs::exists(modemd)) return Server{name, ""};
+  std::string dir = fs::temp_directory_path() / ("orvel-bench-modemd-" + std::to_string(getpid()) + "-XXXXXX");
+  dir = mkdtemp(dir.data());
+  std::ofstream(dir + "/key") << "bench key\n";
+  int port = free_port();
+  Modem *modem = new Modem(dir + "/modem.sock");
+  pid_t daemon = spawn(dir, {modemd, "--listen", "127.0.0.1:" + std::to_string(port), "--key-file", dir + "/key"},
+                       {"LD_PRELOAD=" + vmodem, "ORVEL_VMODEM=" + modem->path});
+  if (!wait_port(port, 5000)) fprintf(stderr, "bench: orvel-modemd did not start (see %s/out.txt)\n", dir.c_str());
+  Server s = start_orvel(name, bin, "", www, "MODEM=tcp://127.0.0.1:" + std::to_string(port) + "\nMODEMKEY=bench key\n");
+  s.modem = modem, s.daemon = daemon, s.daemon_dir = dir;
+  if (!file_has(s.dir + "/out.txt", "USB Found", 5000)) fprintf(stderr, "bench: %s found no modem\n", name.c_str());
   return s;
 }
 
@@ -622,7 +655,7 @@ int main(int argc, char **argv) {
   fflush(stdout);
 
   // Radio and slow download, through each gateway with the modem.
-  std::vector<Pcts> lis, lp;
+  std::vector<Pcts> lis, lp, net;
   std::vector<Burst> bu;
   std::vector<Slow> sl;
   std::error_code ec;
@@ -630,6 +663,11 @@ int main(int argc, char **argv) {
     Server &s = servers[2 * k];
     lis.push_back(latency_listener(s, 200));
     lp.push_back(latency_longpoll(s, 200));
+    Server remote = start_orvel_net(names[k] + " network modem", orvels[k].first, orvels[k].second, www);
+    net.push_back(remote.pid > 0 ? latency_listener(remote, 200) : Pcts{});
+    if (remote.pid > 0) stop_server(remote);
+    fs::remove_all(remote.dir, ec);
+    fs::remove_all(remote.daemon_dir, ec);
     sl.push_back(slow_download(s, 8));
     stop_server(s);
     // The burst on a fresh gateway: reports still queued from the above would mix in.
@@ -641,6 +679,12 @@ int main(int argc, char **argv) {
   }
   row("report -> raw listener, p50 / p99 ms (lost)",
       [&](size_t k) { return fmt("%.2f / %.2f (%d)", lis[k].p50, lis[k].p99, lis[k].lost); });
+  row("report via orvel-modemd -> raw listener, p50 / p99 ms", [&](size_t k) {
+    return net[k].p50 < 0 ? std::string("no orvel-modemd") : fmt("%.2f / %.2f (%d)", net[k].p50, net[k].p99, net[k].lost);
+  });
+  row("  network modem's extra over USB, p50 / p99 ms", [&](size_t k) {
+    return net[k].p50 < 0 ? std::string("-") : fmt("%+.2f / %+.2f", net[k].p50 - lis[k].p50, net[k].p99 - lis[k].p99);
+  });
   row("report -> long-poll, p50 / p99 ms (lost)",
       [&](size_t k) { return fmt("%.2f / %.2f (%d)", lp[k].p50, lp[k].p99, lp[k].lost); });
   row("burst of 1000 (10 s at most): delivered, order, lost", [&](size_t k) {

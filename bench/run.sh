@@ -24,9 +24,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 fi
 
-build() {  # <checkout>: a Release gateway and virtual modem in <checkout>/build-bench
+build() {  # <checkout>: a Release gateway, virtual modem and network modem daemon in <checkout>/build-bench
+  local targets=(orvel vmodem)
+  [ -d "$1/modemd" ] && targets+=(orvel-modemd)  # a checkout from before the daemon has none
   cmake -S "$1" -B "$1/build-bench" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  nice cmake --build "$1/build-bench" -j2 --target orvel vmodem >/dev/null
+  nice cmake --build "$1/build-bench" -j2 --target "${targets[@]}" >/dev/null
 }
 describe() { git -C "$1" log -1 --format='%h %s' 2>/dev/null | cut -c1-70 || true; }
 

@@ -5,8 +5,9 @@
 # not part of it.
 #
 # orvel_layers(COMPILE_OPTIONS <opts> [WITH_LIBRARIES]): WITH_LIBRARIES links
-# the system libraries (hidapi, libmosquitto); the fuzz build leaves them out
-# and stands in for hidapi itself.
+# the system libraries as imported targets (libcrypto, hidapi, libmosquitto);
+# the fuzz build links libcrypto and libmosquitto by name and stands in for
+# hidapi itself.
 function(orvel_layers)
   cmake_parse_arguments(L "WITH_LIBRARIES" "" "COMPILE_OPTIONS" ${ARGN})
   set(root ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/..)
@@ -29,10 +30,12 @@ function(orvel_layers)
     set(previous ${lib})
   endforeach()
   if(L_WITH_LIBRARIES)
+    target_link_libraries(orvel_modemlink PUBLIC PkgConfig::CRYPTO)
     target_link_libraries(orvel_radio PUBLIC PkgConfig::HIDAPI)
     target_link_libraries(orvel_mqtt PUBLIC PkgConfig::MOSQUITTO)
   else()
     target_include_directories(orvel_radio PUBLIC ${HIDAPI_INCLUDE_DIR})
+    target_link_libraries(orvel_modemlink PUBLIC ${CRYPTO_LINK_LIBRARIES})
     target_link_libraries(orvel_mqtt PUBLIC ${MOSQUITTO_LINK_LIBRARIES})
   endif()
 endfunction()

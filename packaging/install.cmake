@@ -20,6 +20,8 @@ set(ORVEL_USER orvel)
 set(ORVEL_DIR_MODE 1775)
 set(ORVEL_SYSTEMD_UNIT_DIR /lib/systemd/system)
 set(ORVEL_UDEV_RULES_DIR /lib/udev/rules.d)
+# The network modem daemon's key, written by the administrator (never installed).
+set(ORVEL_MODEMD_KEY /etc/orvel/modemd.key)
 
 set(ORVEL_PKG_SRC ${CMAKE_SOURCE_DIR}/packaging)
 set(ORVEL_PKG_OUT ${CMAKE_BINARY_DIR}/packaging)
@@ -27,7 +29,7 @@ set(ORVEL_PKG_OUT ${CMAKE_BINARY_DIR}/packaging)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-install(TARGETS orvel RUNTIME DESTINATION .
+install(TARGETS orvel orvel-modemd RUNTIME DESTINATION .
   PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 # Whatever web files the checkout holds when installing.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/www/ DESTINATION www
@@ -36,6 +38,10 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/www/ DESTINATION www
 
 configure_file(${ORVEL_PKG_SRC}/orvel.service.in ${ORVEL_PKG_OUT}/orvel.service @ONLY)
 install(FILES ${ORVEL_PKG_OUT}/orvel.service DESTINATION ${ORVEL_SYSTEMD_UNIT_DIR}
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+# orvel-modemd's unit, installed disabled (the package never enables it).
+configure_file(${ORVEL_PKG_SRC}/orvel-modemd.service.in ${ORVEL_PKG_OUT}/orvel-modemd.service @ONLY)
+install(FILES ${ORVEL_PKG_OUT}/orvel-modemd.service DESTINATION ${ORVEL_SYSTEMD_UNIT_DIR}
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 configure_file(${ORVEL_PKG_SRC}/99-orvel.rules.in ${ORVEL_PKG_OUT}/99-orvel.rules @ONLY)
 install(FILES ${ORVEL_PKG_OUT}/99-orvel.rules DESTINATION ${ORVEL_UDEV_RULES_DIR}
@@ -49,6 +55,7 @@ file(WRITE ${ORVEL_PKG_OUT}/install.env
   "ORVEL_DIR_MODE='${ORVEL_DIR_MODE}'\n"
   "ORVEL_SYSTEMD_UNIT_DIR='${ORVEL_SYSTEMD_UNIT_DIR}'\n"
   "ORVEL_UDEV_RULES_DIR='${ORVEL_UDEV_RULES_DIR}'\n"
+  "ORVEL_MODEMD_KEY='${ORVEL_MODEMD_KEY}'\n"
   "ORVEL_VERSION='${PROJECT_VERSION}'\n")
 
 # ---- Debian package (cpack -G DEB) ------------------------------------------
@@ -74,7 +81,9 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 its radio link on TCP port 2020: a raw line protocol, HTTP routes for radio
 commands, the device list, a weekly schedule and stored values, and a small
 web dashboard. It runs as the systemd service orvel.service under the system
-user orvel and keeps its state in ${ORVEL_DIR}.")
+user orvel and keeps its state in ${ORVEL_DIR}. orvel-modemd, installed beside
+it with its own unit orvel-modemd.service (disabled until configured), serves
+a modem on one machine to a gateway on another.")
 # passwd provides useradd for the maintainer scripts. dpkg-shlibdeps, when
 # present, names the C runtime, the hidapi and the libsystemd runtimes with their versions;
 # without it they are named outright.

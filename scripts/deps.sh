@@ -3,7 +3,7 @@
 #   scripts/deps.sh run   - to build and run the gateway
 #   scripts/deps.sh test  - to build and run the whole test suite
 set -euo pipefail
-want=(cmake make g++ pkg-config libhidapi-dev libmosquitto-dev libsystemd-dev)
+want=(cmake make g++ pkg-config libhidapi-dev libmosquitto-dev libsystemd-dev libssl-dev)
 if [ "${1:-run}" = test ]; then
   want+=(googletest libgtest-dev mosquitto mosquitto-clients curl libfaketime faketime clang libclang-rt-14-dev nodejs chromium dpkg-dev
          python3-prometheus-client)

@@ -25,8 +25,10 @@
 
 #include "core/hooks.h"
 #include "core/logs.h"
+#include "core/settings.h"
 #include "core/watch.h"
 #include "radio/awaits.h"
+#include "radio/modem_net.h"
 #include "radio/modem_reader.h"
 #include "radio/packet.h"
 #include "radio/transmit.h"
@@ -66,6 +68,28 @@ void usb_ready(int, short) {
       usb_report(msg + 1, n - 1);
     }
   }
+}
+
+// MODEM=tcp://host:port: a network modem link stands in for the USB modem,
+// and its arrival and removal are the modem's plugging and unplugging.
+int net_slot = -1;
+char net_mark;  // usb_handle while the network modem is open; never dereferenced
+
+void net_opened(int, const wchar_t *product) { usb_opened(reinterpret_cast<hid_device *>(&net_mark), product); }
+void net_lost(int) {
+  if (usb_handle) usb_lost();
+}
+void net_report(int, const uint8_t *report, int len) {
+  if (usb_handle) usb_report(report, len);
+}
+const modem_net_events NET_EVENTS = {net_opened, net_lost, net_report};
+
+bool net_start() {
+  char url[MODEM_NET_TEXT_MAX], key[MODEM_NET_TEXT_MAX] = "";
+  if (setting_get("MODEM", url) != 1 || !modem_net_url(url)) return false;
+  setting_get("MODEMKEY", key);
+  net_slot = modem_net_start(0, url, key, &NET_EVENTS) ? 0 : -1;
+  return true;
 }
 
 }  // namespace
@@ -116,11 +140,13 @@ void radio_reset() {
 }
 
 bool usb_start() {
+  if (net_start()) return net_slot >= 0;
   int fd = modem_reader_start();
   return fd >= 0 && watch_set(fd, POLLIN, usb_ready);
 }
 
 int usb_write(const uint8_t *report, size_t len) {
+  if (net_slot >= 0) return modem_net_write(net_slot, report, len);
   // Without the reader (fuzz targets and unit tests) the handle is written directly.
   if (!modem_reader_running()) return usb_handle ? hid_write(usb_handle, report, len) : -1;
   return modem_reader_write(report, len);
@@ -136,5 +162,6 @@ void touch_debug(const uint8_t *report) {
 
 void usb_forget() {
   usb_handle = nullptr;
+  if (net_slot >= 0) modem_net_forget(net_slot);
   if (modem_reader_running()) modem_reader_forget();
 }

@@ -12,6 +12,8 @@ void radio_start();
 // Starts the reader thread and puts its descriptor in the loop's poll set:
 // from then on the modem is opened when it appears and every report is
 // routed as soon as it arrives. False when the thread cannot start.
+// With MODEM=tcp://host:port in setup.ini (and MODEMKEY) a network modem link
+// (modem_net.h) stands in for the USB modem instead; false when it cannot start.
 bool usb_start();
 // The transmitter, the packet filter and the awaited replies back to their
 // start state (tests and fuzz targets).

@@ -74,6 +74,7 @@ class Gateway {
   std::string dir;  // run directory holding the copied binary and its files
   int port = 0;
   ModemPeer &modem() { return *modem_; }
+  pid_t pid() const { return pid_; }
 
   std::string output();                                 // everything printed so far
   bool wait_output(const std::string &needle, int ms = 5000, size_t count = 1);

@@ -5,7 +5,7 @@ umask 022
 
 build=$(cd "$1" && pwd)
 src=$(cd "$2" && pwd)
-# ORVEL_DIR ORVEL_USER ORVEL_DIR_MODE ORVEL_SYSTEMD_UNIT_DIR ORVEL_UDEV_RULES_DIR ORVEL_VERSION
+# ORVEL_DIR ORVEL_USER ORVEL_DIR_MODE ORVEL_SYSTEMD_UNIT_DIR ORVEL_UDEV_RULES_DIR ORVEL_MODEMD_KEY ORVEL_VERSION
 . "$build/packaging/install.env"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -17,13 +17,15 @@ tree_list() {
   (cd "$1" && find . -mindepth 1 -printf '%M /%P\n') | sort -k2
 }
 
-# Prints what an install must hold, in tree_list's form: the executable, the
-# web files of the checkout, the unit, the udev rule, and every directory
+# Prints what an install must hold, in tree_list's form: the executables, the
+# web files of the checkout, the units, the udev rule, and every directory
 # leading to them, nothing else.
 tree_expected() {
   {
     echo "-rwxr-xr-x $ORVEL_DIR/orvel"
+    echo "-rwxr-xr-x $ORVEL_DIR/orvel-modemd"
     echo "-rw-r--r-- $ORVEL_SYSTEMD_UNIT_DIR/orvel.service"
+    echo "-rw-r--r-- $ORVEL_SYSTEMD_UNIT_DIR/orvel-modemd.service"
     echo "-rw-r--r-- $ORVEL_UDEV_RULES_DIR/99-orvel.rules"
     echo "drwxr-xr-x $ORVEL_DIR/www"
     (cd "$src/www" && find . -mindepth 1 -type d -printf "drwxr-xr-x $ORVEL_DIR/www/%P\n")

@@ -40,6 +40,7 @@ getent passwd "$ORVEL_USER" >/dev/null || fail "install did not create user $ORV
 wants=/etc/systemd/system/multi-user.target.wants/orvel.service
 if command -v systemctl >/dev/null; then
   [ -L "$wants" ] || fail "service not enabled"
+  [ ! -e "${wants%/*}/orvel-modemd.service" ] || fail "orvel-modemd enabled before it has a key"
 fi
 
 # A first install writes a random token that only root and the service read.

@@ -29,6 +29,12 @@ unit_value() { sed -n "s/^$1=//p" "$unit"; }
 [ "$(unit_value ExecStart)" = "$ORVEL_DIR/orvel" ] || fail "ExecStart is '$(unit_value ExecStart)', not $ORVEL_DIR/orvel"
 [ "$(unit_value User)" = "$ORVEL_USER" ] || fail "unit User is not $ORVEL_USER"
 unit_value ReadWritePaths | grep -qx "$ORVEL_DIR" || fail "unit does not let the service write $ORVEL_DIR"
+# The network modem daemon: the installed executable and its key, as the same
+# user (the rule's group reaches the modem).
+daemon=$root$ORVEL_SYSTEMD_UNIT_DIR/orvel-modemd.service
+[ "$(sed -n 's/^ExecStart=//p' "$daemon")" = "$ORVEL_DIR/orvel-modemd --listen \${LISTEN} --key-file $ORVEL_MODEMD_KEY" ] ||
+  fail "orvel-modemd.service runs '$(sed -n 's/^ExecStart=//p' "$daemon")'"
+[ "$(sed -n 's/^User=//p' "$daemon")" = "$ORVEL_USER" ] || fail "orvel-modemd.service User is not $ORVEL_USER"
 grep -q "GROUP=\"$ORVEL_USER\"" "$rule" || fail "udev rule does not give the modem to group $ORVEL_USER"
 # The ids the rule matches are the ids the gateway opens.
 for id in MODEM_VENDOR MODEM_PRODUCT; do

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# `systemd-analyze verify` of the installed unit, and its sandbox exposure
+# `systemd-analyze verify` of the installed units, and its sandbox exposure
 # score from `systemd-analyze security`, both offline. The unit is checked
 # from a DESTDIR tree with its paths moved into that tree, so the gateway need
 # not be installed for real. Skipped where systemd's tools are missing or
@@ -24,18 +24,18 @@ systemd-analyze verify "$scratch/control.service" >"$scratch/control.log" 2>&1 |
 
 root=$scratch/root
 DESTDIR=$root cmake --install "$build" >"$scratch/install.log" 2>&1 || { cat "$scratch/install.log"; fail "cmake --install"; }
-unit=$scratch/orvel.service
-sed "s|$ORVEL_DIR|$root$ORVEL_DIR|g" "$root$ORVEL_SYSTEMD_UNIT_DIR/orvel.service" >"$unit"
-
-status=0
-systemd-analyze verify "$unit" >"$scratch/verify.log" 2>&1 || status=$?
-cat "$scratch/verify.log"
-[ $status -eq 0 ] || fail "systemd-analyze verify exited with $status"
-# Unknown or misspelt settings are only warnings; they fail this check too.
-! grep -q "orvel.service" "$scratch/verify.log" || fail "systemd-analyze verify warned about the unit"
-
-status=0
-systemd-analyze security --offline=true --threshold="$EXPOSURE_MAX_TENTHS" "$unit" >"$scratch/security.log" 2>&1 || status=$?
-tail -n 1 "$scratch/security.log"
-[ $status -eq 0 ] || { cat "$scratch/security.log"; fail "sandbox exposure above $EXPOSURE_MAX_TENTHS tenths"; }
-echo "unit verified"
+for name in orvel orvel-modemd; do
+  unit=$scratch/$name.service
+  sed "s|$ORVEL_DIR|$root$ORVEL_DIR|g" "$root$ORVEL_SYSTEMD_UNIT_DIR/$name.service" >"$unit"
+  status=0
+  systemd-analyze verify "$unit" >"$scratch/verify.log" 2>&1 || status=$?
+  cat "$scratch/verify.log"
+  [ $status -eq 0 ] || fail "systemd-analyze verify of $name.service exited with $status"
+  # Unknown or misspelt settings are only warnings; they fail this check too.
+  ! grep -q "$name.service" "$scratch/verify.log" || fail "systemd-analyze verify warned about $name.service"
+  status=0
+  systemd-analyze security --offline=true --threshold="$EXPOSURE_MAX_TENTHS" "$unit" >"$scratch/security.log" 2>&1 || status=$?
+  tail -n 1 "$scratch/security.log"
+  [ $status -eq 0 ] || { cat "$scratch/security.log"; fail "$name.service: sandbox exposure above $EXPOSURE_MAX_TENTHS tenths"; }
+done
+echo "units verified"
