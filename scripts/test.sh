@@ -12,6 +12,8 @@ if [ ! -d tests/browser/node_modules/playwright-core ] || [ ! -d tests/browser/n
 fi
 jobs=$(nproc 2>/dev/null || echo 2)
 status=0
+# The house's layers: no include reaches up (src/layers.txt).
+scripts/layers.sh || status=1
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null && cmake --build build -j"$jobs" || exit 1
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORVEL_SANITIZE=ON >/dev/null && cmake --build build-asan -j"$jobs" || exit 1
 # Every fuzz target for a short, fixed time (fuzz/run.sh 600 for a longer local run).
