@@ -113,12 +113,11 @@ bool auth_preflight(uint32_t sock, const char *msg) {
   auth_headers h;
   auth_headers_parse(msg, &h);
   if (!origin_allowed(h.origin, auth_allow_origin())) return false;
-  char reply[256];
-  snprintf(reply, sizeof reply,
-           "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: %.*s\r\n"
-           "Access-Control-Allow-Methods: GET, POST\r\nAccess-Control-Allow-Headers: Authorization\r\n"
-           "Access-Control-Max-Age: 600\r\nVary: Origin\r\nServer: ORVEL\r\nConnection: close\r\n\r\n",
+  char extra[256];
+  snprintf(extra, sizeof extra,
+           "Access-Control-Allow-Origin: %.*s\r\nAccess-Control-Allow-Methods: GET, POST\r\n"
+           "Access-Control-Allow-Headers: Authorization\r\nAccess-Control-Max-Age: 600\r\nVary: Origin\r\n",
            (int)(h.origin.n < 100 ? h.origin.n : 100), h.origin.p);
-  soc_msg(sock, reply);
+  http_respond_text(sock, "204 No Content", nullptr, extra, nullptr);
   return true;
 }

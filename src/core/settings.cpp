@@ -1,4 +1,6 @@
-// The settings file "setup.ini": four KEY=value start-up settings.
+// The settings file "setup.ini": KEY=value start-up settings. The core reads
+// its own four here (PORT, DEBUG, CRONRETRY, LOGS); every other key is read
+// by the subsystem it configures, in its start, through setting_get.
 //
 // Reader rules that stored files rely on: lines are read in pieces of at most
 // 63 characters; a piece holding ';' is a comment; a piece belongs to a key

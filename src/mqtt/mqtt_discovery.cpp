@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/text.h"
+#include "core/version.h"
 #include "devices/device_list.h"
 #include "mqtt/mqtt_link.h"
 #include "mqtt/mqtt_payload.h"
@@ -156,7 +157,7 @@ static void bridge_publish() {
            "\"value_template\":\"{{ value_json.devices }}\",\"json_attributes_topic\":\"%s\","
            "\"availability_topic\":\"%s\",\"payload_available\":\"online\",\"payload_not_available\":\"offline\","
            "\"entity_category\":\"diagnostic\",\"device\":{\"identifiers\":[\"%s_bridge\"],"
-           "\"name\":\"orvel gateway %s\",\"model\":\"gateway\",\"sw_version\":\"1.90\"}}",
+           "\"name\":\"orvel gateway %s\",\"model\":\"gateway\",\"sw_version\":\"" ORVEL_VERSION "\"}}",
            mqtt_cfg.node, info, info, avail, mqtt_cfg.node, mqtt_cfg.base);
   snprintf(t, sizeof t, "%s/sensor/%s_bridge/devices/config", mqtt_cfg.prefix, mqtt_cfg.node);
   mqtt_publish(t, body, true);

@@ -31,7 +31,6 @@
 #include "radio/modem_net.h"
 #include "radio/modem_reader.h"
 #include "radio/packet.h"
-#include "radio/transmit.h"
 
 namespace {
 
@@ -127,16 +126,6 @@ void usb_version_set(const wchar_t *product) {
   size_t n = wcstombs(usb_version, product, VERSION_BYTES);
   if (n == (size_t)-1) n = 0;  // unconvertible: empty text
   usb_version[n] = '\0';
-}
-
-void radio_start() {
-  hook_tick.add([](time_t) { await_tick(); });
-}
-
-void radio_reset() {
-  transmit_reset();
-  packet_filter_reset();
-  await_reset();
 }
 
 bool usb_start() {
