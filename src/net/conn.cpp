@@ -16,10 +16,11 @@ static void conn_clear(conn_rec *c) {
   c->fd = -1;
   c->peer = 0;
   c->roles = 0;
-  c->last_rx = c->last_tx = 0;
+  c->opened = c->last_rx = c->last_tx = 0;
   c->corked = c->closing = c->told = c->dead = c->discard_line = false;
   c->reason = CLOSE_DONE;
-  std::string().swap(c->out);  // gives the memory back
+  std::string().swap(c->in);  // gives the memory back
+  std::string().swap(c->out);
   c->out_head = 0;
   c->file_fd = -1;
   c->file_off = c->file_end = 0;
@@ -77,7 +78,7 @@ bool conn_open(int fd, uint32_t peer) {
     conn_clear(&c);
     c.fd = fd;
     c.peer = peer;
-    c.last_rx = c.last_tx = clock_mono_s();
+    c.opened = c.last_rx = c.last_tx = clock_mono_s();
     return true;
   }
   return false;

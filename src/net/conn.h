@@ -45,6 +45,7 @@ struct conn_rec {
   int fd;                 // -1 = free
   uint32_t peer;          // IPv4 address, host order; 0 unknown
   uint16_t roles;         // conn_role bits
+  time_t opened;          // monotonic seconds of the accept
   time_t last_rx;         // monotonic seconds of the last byte received (or the accept)
   time_t last_tx;         // monotonic seconds of the last byte sent (or the first queued)
   bool corked;            // a handler is running: sends wait for the uncork
@@ -53,6 +54,7 @@ struct conn_rec {
   bool dead;              // a send failed: close at the next chance
   bool discard_line;      // the last message was cut: drop input up to '\n'
   close_reason reason;    // why it is closing
+  std::string in;         // an HTTP request received so far, until it is whole
   std::string out;        // queued bytes from out_head on
   size_t out_head;
   int file_fd;            // file sent after `out`; -1 none

@@ -18,6 +18,8 @@
 #include "core/text.h"
 #include "core/watch.h"
 #include "net/conn.h"
+#include "net/http_reply.h"
+#include "net/request.h"
 #include "net/upload.h"
 
 int master_soc = -1;
@@ -172,6 +174,32 @@ static char *socket_message(conn_rec *c, char *buf, ssize_t *n) {
   return msg;
 }
 
+// Ends a request that can never be served whole with its status line.
+static void socket_refuse(conn_rec *c, const char *status) {
+  c->in.clear();
+  http_respond_text((uint32_t)c->fd, status, nullptr, nullptr, nullptr);
+  conn_close(c->fd, CLOSE_REFUSED);
+}
+
+// Adds received bytes to the connection's HTTP request; once the request is
+// whole it goes to the door and its route as one message (bytes after it are
+// not read as another: one request per connection).
+static void socket_request(conn_rec *c, const char *buf, size_t n) {
+  c->in.append(buf, n);
+  head_scan h = http_head_scan(c->in.data(), c->in.size());
+  if (h.state == HEAD_LINE_TOO_LONG) return socket_refuse(c, "414 URI Too Long");
+  if (h.state == HEAD_TOO_LONG) return socket_refuse(c, "431 Request Header Fields Too Large");
+  if (h.state == HEAD_MORE) return;
+  bool upload = c->in.compare(0, 12, "POST /&save/") == 0;
+  size_t need = http_request_len(c->in.data(), h, upload);
+  if (need == 0) return socket_refuse(c, "413 Content Too Large");
+  if (c->in.size() < need) return;
+  std::string msg;
+  msg.swap(c->in);
+  if (!upload) msg.resize(need);
+  socket_deliver((uint32_t)c->fd, msg.data(), msg.size());
+}
+
 void socket_receive(uint32_t h) {
   conn_rec *c = conn_find((int)h);
   if (!c || c->closing) return;
@@ -198,6 +226,10 @@ void socket_receive(uint32_t h) {
   // A parked request or a stream belongs to its answer: whatever else
   // arrives there (the rest of a split request) is not a new message.
   if (c->roles & ROLES_PARKED) return;
+  if (!c->in.empty() || (!c->discard_line && http_request_start(buf, (size_t)n))) {
+    socket_request(c, buf, (size_t)n);
+    return;
+  }
   char *msg = socket_message(c, buf, &n);
   if (!msg) return;
   if (msg != buf) memmove(buf, msg, (size_t)n + 1);  // an upload reuses the whole buffer
@@ -222,6 +254,7 @@ void socket_tick(time_t) {
   for (int i = 0; i < CONN_MAX; i++) {
     conn_rec *c = conn_at(i);
     if (!c) continue;
+    if (!c->in.empty() && now - c->last_rx >= HTTP_HEAD_WAIT_S) socket_refuse(c, "408 Request Timeout");
     bool stalled = conn_queued(c) > 0 && now - c->last_tx >= CONN_STALL_S;
     if (c->dead || stalled) {
       c->dead = true;

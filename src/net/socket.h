@@ -1,8 +1,10 @@
 // The socket server: the listening socket, accepting clients into the
 // connection table, receiving their messages, and the primitives every other
-// part uses to talk to a connection. One receive is one message; there is no
-// framing and no reassembly. A message goes to the handler that the protocol
-// layer installs (socket_handler_set); net itself knows no protocol.
+// part uses to talk to a connection. A raw line is what one receive returns
+// (at most RX_BUF - 1 bytes; the rest of a longer line is dropped); an HTTP
+// request is gathered until it is whole (net/request.h). A message goes to
+// the handler that the protocol layer installs (socket_handler_set); net
+// itself knows no protocol.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -14,9 +16,9 @@ constexpr int RX_BUF = 4096;  // one message is at most RX_BUF - 1 bytes
 
 extern int master_soc;  // the listening socket, -1 before socket_init
 
-// Handles one received message (`len` bytes, NUL-terminated in a buffer of
-// RX_BUF bytes that the handler may change). Returns the verdict: true keeps
-// the connection open, false closes it (CLOSE_DONE).
+// Handles one received message (`len` bytes and a NUL; the handler may change
+// it in place without making it longer). Returns the verdict: true keeps the
+// connection open, false closes it (CLOSE_DONE).
 using socket_handler_fn = bool (*)(uint32_t sock, char *msg, size_t len);
 void socket_handler_set(socket_handler_fn handler);
 // The door every message passes before its handler (authentication): it

@@ -150,7 +150,6 @@ static void upload_finish(upload_rec *u) {
 }
 
 bool upload_begin(uint32_t sock, char *msg, size_t nbytes) {
-  if (nbytes > size_t(RX_BUF - 1)) nbytes = RX_BUF - 1;
   upload_req req;
   if (!upload_req_parse(msg, nbytes, &req)) return false;
   dbug(req.target);

@@ -182,7 +182,7 @@ TEST(FaultsE2E, BadClientsNeitherStopOthersNorLeakDescriptors) {
          send_all(s, "GET /inde");
          return s;
        },
-       [](int s) { EXPECT_EQ(recv_until_close(s, 3000).rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u); }},
+       [](int s) { EXPECT_EQ(recv_for(s, 300), "") << "half a request is never served"; }},
   };
   uint8_t counter = 0;
   for (auto &row : rows) {

@@ -67,7 +67,7 @@ TEST(LogE2E, LinesDayFileAndRefusedForms) {
   std::string day = g.read_file(log_today());
   EXPECT_EQ(g.get("/&log=" + log_today().substr(5, 6) + "xyz"), H201 + day);
   for (const char *raw : {"GET /&log=2612a5 HTTP/1.1\r\n\r\n", "GET /&log=999999 HTTP/1.1\r\n\r\n",
-                          "GET /&logs HTTP/1.1\r\n\r\n", "GET /&log/no-protocol-version"})
+                          "GET /&logs HTTP/1.1\r\n\r\n", "GET /&log/no-protocol-version\r\n\r\n"})
     EXPECT_EQ(g.request(raw, 3000), H404) << raw;
   EXPECT_EQ(g.read_file(log_today()), day);  // the refused forms wrote nothing
 }
