@@ -7,7 +7,7 @@
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
-const { spawn } = require('node:child_process');
+const { spawn, execFile } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
 const os = require('node:os');
@@ -28,14 +28,13 @@ function freePort() {
   });
 }
 
-// One exchange on a socket (a TCP {port, host} or a Unix path), read to its
-// end or, with `oneLine`, to the first line. Raw HTTP because Node's fetch
-// drops an empty query ("/&usb?" would go out as "/&usb").
-function exchange(to, text, oneLine = false) {
+// One HTTP exchange, read to its end. Raw HTTP because Node's fetch drops an
+// empty query ("/&usb?" would go out as "/&usb").
+function exchange(to, text) {
   return new Promise((resolve, reject) => {
     const sock = net.connect(to, () => sock.write(text));
     let data = '';
-    sock.on('data', (d) => { data += d; if (oneLine && data.includes('\n')) sock.end(); });
+    sock.on('data', (d) => { data += d; });
     sock.on('end', () => resolve(data));
     sock.on('error', reject);
   });
@@ -93,7 +92,9 @@ async function startHouse(t, { settings = '', files = {} } = {}) {
   await startGateway();
   return {
     dir, port, base: 'http://127.0.0.1:' + port,
-    sim: (line) => exchange(ctl, line + '\n', true),
+    // The simulator's own control client; an "error:" answer fails the step.
+    sim: (line) => new Promise((resolve, reject) => execFile(path.join(build, 'orvel-sim'), ['ctl', '--control', ctl, ...line.split(' ')],
+      (err, out) => (err ? reject(new Error(line + ': ' + (out || err.message))) : resolve(out)))),
     restart: async () => {
       const gone = new Promise((r) => gateway.once('exit', r));
       gateway.kill('SIGTERM');
@@ -183,7 +184,7 @@ test('the household dashboard', { timeout: 150000 }, async (t) => {
     await page.locator('#detail').getByRole('button', { name: 'Check status' }).click();
     await tile(page, '9dae10').locator('.badge', { hasText: 'No reply' }).waitFor();
     await page.keyboard.press('Escape');
-    await house.sim('deaf 9dae10 off');
+    await house.sim('DEAF 9dae10 OFF');
     await house.sim('status 9dae10');
     await page.locator('.tile.lost').waitFor({ state: 'detached' });
   });
