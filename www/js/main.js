@@ -2,7 +2,7 @@
 // schedule, live events, the day logs and a sign-in screen. It talks only to
 // the gateway's own routes on the same origin; each module is one part of it.
 import { $, $$, field } from './dom.js';
-import { onUnauthorized, authState, signIn, signOut } from './api.js';
+import { onUnauthorized, onUnreachable, authState, signIn, signOut } from './api.js';
 import { state } from './model.js';
 import { loadDevices, loadHome, loadAllHistory, askUnknown } from './devices.js';
 import { initTiles } from './tiles.js';
@@ -10,7 +10,7 @@ import { initPanel } from './panel.js';
 import { initSchedule, loadCrons } from './schedule.js';
 import { initEvents } from './events.js';
 import { initLog, showLog } from './logtab.js';
-import { initLive, startStream, checkHealth } from './live.js';
+import { initLive, startStream, checkHealth, probe } from './live.js';
 
 let started = false;
 
@@ -58,7 +58,6 @@ function start() {
     askUnknown();
   });
   checkHealth();
-  setInterval(checkHealth, 10000);
   setInterval(() => { if (!document.hidden) loadHome(); }, 60000);
   setInterval(() => { if (!document.hidden) loadAllHistory(); }, 600000);
   startStream();
@@ -66,7 +65,8 @@ function start() {
 
 async function boot() {
   onUnauthorized(showLogin);
-  initLive(showLogin);
+  onUnreachable(probe);
+  initLive(showLogin, loadCrons);
   initTiles();
   initPanel();
   initSchedule();

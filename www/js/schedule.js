@@ -2,7 +2,7 @@
 // new entry under the next free number or changes exactly the one being edited.
 import { $, $$, el, field } from './dom.js';
 import { getText, getJson } from './api.js';
-import { toast } from './notify.js';
+import { toast, fieldError } from './notify.js';
 import { state, on, deviceById, nameOf, kindOf } from './model.js';
 
 const DAY_LETTERS = 'smtwtfs';
@@ -143,33 +143,39 @@ function cronClear() {
   field(f, 'active').checked = true;
   DAY_NAMES.forEach((_, i) => { field(f, 'day' + i).checked = i > 0 && i < 6; });
   $('#cron-cmds').replaceChildren(commandRow());
+  for (const bad of $$('.field-error', f)) bad.remove();
   cronFormTitle();
 }
 
+// Checks the form and says what is wrong next to the field it concerns.
 async function cronSubmit(ev) {
   ev.preventDefault();
   const f = ev.target;
+  for (const bad of $$('.field-error', f)) bad.remove();
+  for (const bad of $$('[aria-invalid]', f)) bad.removeAttribute('aria-invalid');
   const days = DAY_LETTERS.split('').map((ch, i) => (field(f, 'day' + i).checked ? ch.toUpperCase() : ch)).join('');
-  if (days === DAY_LETTERS) { toast('Pick at least one day', true); return; }
+  let ok = fieldError($('.days', f), days === DAY_LETTERS ? 'Pick at least one day.' : '');
   const time = field(f, 'time').value;
-  if (!/^\d\d:\d\d$/.test(time)) { toast('Pick a time', true); return; }
+  ok = fieldError(field(f, 'time'), /^\d\d:\d\d$/.test(time) ? '' : 'Pick a time.') && ok;
   const cmds = [];
   for (const row of $$('#cron-cmds .cmd-row')) {
     const id = $('select.dev', row).value;
     if (!id) continue;
     const act = $('select.act', row).value;
-    const level = Number($('input.lvl', row).value);
-    if (act === 'level' && !(Number.isInteger(level) && level >= 1 && level <= 100)) { toast('A level is 1 to 100', true); return; }
+    const lvl = $('input.lvl', row);
+    const level = Number(lvl.value);
+    if (act === 'level') ok = fieldError(lvl, Number.isInteger(level) && level >= 1 && level <= 100 ? '' : 'A level is 1 to 100.') && ok;
     cmds.push(id + { on: '=100', off: '=0', toggle: '!', level: '=' + level }[act]);
   }
-  if (!cmds.length) { toast('Add at least one device', true); return; }
-  if (cmds.length > 20) { toast('At most 20 devices per entry', true); return; }
+  const what = $('#cron-add-cmd');
+  ok = fieldError(what, !cmds.length ? 'Add at least one device.' : cmds.length > 20 ? 'At most 20 devices per entry.' : '') && ok;
+  if (!ok) return;
   let key = cronEditing;
   if (key === null) {
     // A new entry never replaces one: the number is chosen from a fresh list.
     try { crons = await getJson('/&cron?'); } catch (e) { toast('Schedule: ' + e.message, true); return; }
     key = freeKey();
-    if (!key) { toast('The schedule is full (99 entries)', true); return; }
+    if (!fieldError($('#cron-save'), key ? '' : 'The schedule is full (99 entries): delete one first.')) return;
   }
   if (await cronSave(key, days, time, cmds, field(f, 'active').checked)) cronClear();
 }
