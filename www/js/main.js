@@ -28,7 +28,7 @@ function showLogin() {
   if (!box.hidden) return;
   if ($('#detail').open) $('#detail').close();
   box.hidden = false;
-  for (const n of [$('header.top'), $('nav.tabs'), $('main')]) n.inert = true;
+  for (const n of [$('.topbar'), $('main')]) n.inert = true;
   field($('#login-form'), 'token').focus();
 }
 
@@ -45,7 +45,7 @@ async function login(ev) {
   f.reset();
   $('#login').hidden = true;
   $('#logout').hidden = false;
-  for (const n of [$('header.top'), $('nav.tabs'), $('main')]) n.inert = false;
+  for (const n of [$('.topbar'), $('main')]) n.inert = false;
   if (!started) start(); else { loadDevices(); loadHome(); checkHealth(); if (!state.live) startStream(); }
 }
 
