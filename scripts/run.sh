@@ -69,7 +69,7 @@ if ! grep -v ';' setup.ini 2>/dev/null | grep -q 'BIND'; then
   printf '%s\nBIND=127.0.0.1\n' "$bind_note" >>setup.ini
 fi
 echo "No radio modem attached: starting the simulated house (sim/house.txt) on a virtual modem."
-echo "Drive it with: echo 'press <id> 1' | nc -U run/sim.ctl  (help lists every command)"
+echo "Drive it with: build/orvel-sim ctl press 7a8b90 1  (build/orvel-sim ctl help lists every command)"
 rm -f vmodem.sock sim.ctl
 ../build/orvel-sim --socket "$PWD/vmodem.sock" --house ../sim/house.txt --control "$PWD/sim.ctl" \
   --write-devices "$PWD/devices" --announce --quiet </dev/null 9>&- &

@@ -2,6 +2,7 @@
 // house (press a button, change a reading, make a device deaf, unplug the modem).
 #include "sim_control.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,16 +16,19 @@ static const char control_help[] =
     "commands:\n"
     "  press <id> <button>    wall button sends SS PRESS <button> (1-255)\n"
     "  temp <id> <degrees>    sensor reading, e.g. 21.5 or -3, reported now\n"
-    "  set <id> <state>       local switch: new state (as in the house file), status reported\n"
+    "  set <id> <state>       local switch: new state as show prints it or the house file\n"
+    "                         writes it (60%, on, 100%,0%, on,off,on,off, 21.5C), status reported\n"
     "  status <id>            device reports its status unasked\n"
     "  deaf <id> on|off       device ignores / answers commands\n"
     "  rssi <id> <percent>    signal strength the device is heard at\n"
     "  show                   list the house\n"
     "  devices                device-list lines for the gateway's \"devices\" file\n"
     "  unplug | plug          drop the modem connection / accept the next one\n"
-    "  quit                   stop the simulator\n";
+    "  quit                   stop the simulator\n"
+    "words are read in any case\n";
 
-// Splits into at most CONTROL_WORDS blank-separated words; returns the count.
+// Splits into at most CONTROL_WORDS blank-separated words, lower-cased (every
+// control word means the same in any case); returns the count.
 static int words_split(const char *line, char words[CONTROL_WORDS][CONTROL_WORD_MAX]) {
   int count = 0;
   const char *p = line;
@@ -33,7 +37,7 @@ static int words_split(const char *line, char words[CONTROL_WORDS][CONTROL_WORD_
     if (!*p || *p == '\n' || *p == '\r') break;
     int n = 0;
     while (*p && *p != ' ' && *p != '\t' && *p != '\n' && *p != '\r') {
-      if (n < CONTROL_WORD_MAX - 1) words[count][n++] = *p;
+      if (n < CONTROL_WORD_MAX - 1) words[count][n++] = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
       p++;
     }
     words[count++][n] = 0;

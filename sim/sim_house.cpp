@@ -79,47 +79,58 @@ bool sim_temp_parse(const char *text, int *half) {
   return true;
 }
 
-bool sim_house_state(sim_device *dev, const char *word) {
-  long v;
-  switch (dev->kind) {
-    case SIM_DIM:
-    case SIM_LED:
-      if (!number_parse(word, 0, 100, &v)) return false;
-      dev->level[0] = static_cast<uint8_t>(v);
-      return true;
-    case SIM_REL:
-    case SIM_RTC:
-      if (strcmp(word, "on") && strcmp(word, "off")) return false;
-      dev->level[0] = strcmp(word, "on") == 0 ? 100 : 0;
-      return true;
-    case SIM_DIM2: {
-      const char *comma = strchr(word, ',');
-      char first[HOUSE_WORD_MAX];
-      long w;
-      if (!comma || comma - word >= HOUSE_WORD_MAX) return false;
-      memcpy(first, word, static_cast<size_t>(comma - word));
-      first[comma - word] = 0;
-      if (!number_parse(first, 0, 100, &v) || !number_parse(comma + 1, 0, 100, &w)) return false;
-      dev->level[0] = static_cast<uint8_t>(v);
-      dev->level[1] = static_cast<uint8_t>(w);
-      return true;
-    }
-    case SIM_REL4:
-      if (strlen(word) != 4) return false;
-      for (int c = 0; c < 4; c++) {
-        if (word[c] != '0' && word[c] != '1') return false;
-        dev->level[c] = word[c] == '1' ? 100 : 0;
-      }
-      return true;
-    case SIM_TMP: {
-      int half;
-      if (!sim_temp_parse(word, &half)) return false;
-      dev->temp_half = static_cast<int16_t>(half);
-      return true;
-    }
-    default:
-      return strcmp(word, "-") == 0;
+// One channel's level: "0".."100", with or without a trailing '%'.
+static bool level_parse(const char *text, long *level) {
+  char number[8];
+  size_t n = strlen(text);
+  if (n > 0 && text[n - 1] == '%') n--;
+  if (n == 0 || n >= sizeof number) return false;
+  memcpy(number, text, n);
+  number[n] = 0;
+  return number_parse(number, 0, 100, level);
+}
+
+// One channel's state word of kind `kind` into a level 0-100.
+static bool channel_parse(sim_kind kind, const char *text, long *level) {
+  if (kind == SIM_REL || kind == SIM_RTC || kind == SIM_REL4) {
+    if (strcmp(text, "on") && strcmp(text, "off")) return false;
+    *level = strcmp(text, "on") == 0 ? 100 : 0;
+    return true;
   }
+  return level_parse(text, level);
+}
+
+bool sim_house_state(sim_device *dev, const char *word) {
+  char lower[HOUSE_WORD_MAX];
+  size_t len = strlen(word);
+  if (len >= sizeof lower) return false;
+  for (size_t i = 0; i <= len; i++) lower[i] = static_cast<char>(tolower(static_cast<unsigned char>(word[i])));
+  if (dev->kind == SIM_TMP) {
+    if (len > 1 && lower[len - 1] == 'c') lower[len - 1] = 0;
+    int half;
+    if (!sim_temp_parse(lower, &half)) return false;
+    dev->temp_half = static_cast<int16_t>(half);
+    return true;
+  }
+  int channels = sim_kinds[dev->kind].channels;
+  if (dev->kind == SIM_BTN) return strcmp(lower, "-") == 0;
+  // A four-relay board also takes one digit per relay, channel 1 first: 1010.
+  if (dev->kind == SIM_REL4 && len == 4 && strspn(lower, "01") == 4) {
+    for (int c = 0; c < 4; c++) dev->level[c] = lower[c] == '1' ? 100 : 0;
+    return true;
+  }
+  long levels[SIM_CHANNEL_CAP];
+  int count = 0;
+  for (char *part = lower;; count++) {
+    char *comma = strchr(part, ',');
+    if (comma) *comma = 0;
+    if (count >= channels || !channel_parse(dev->kind, part, &levels[count])) return false;
+    if (!comma) break;
+    part = comma + 1;
+  }
+  if (count + 1 != channels) return false;
+  for (int c = 0; c < channels; c++) dev->level[c] = static_cast<uint8_t>(levels[c]);
+  return true;
 }
 
 // One "key=value" option or the word "deaf"; returns 1 when taken, 0 when the

@@ -13,8 +13,10 @@ int sim_house_load(const char *path, char *err, size_t err_cap);
 bool sim_id_parse(const char *text, unsigned char id[3]);
 // A temperature text ("21.5", "-3", "-0.5") in half degrees, -256..255; false otherwise.
 bool sim_temp_parse(const char *text, int *half);
-// Reads a state word of the device's kind into its levels or reading
-// (see sim/house.txt); false when the word does not fit (work on a copy).
+// Reads a state word of the device's kind into its levels or reading, in any
+// case, as the house file writes it or as sim_house_show prints it: "60" or
+// "60%", "on", "100,0" or "100%,0%", "1010" or "on,off,on,off", "21.5" or
+// "21.5C", "-"; false when the word does not fit (work on a copy).
 struct sim_device;
 bool sim_house_state(sim_device *dev, const char *word);
 // One line describing device `index` (state, timers, signal, deaf), no line end.

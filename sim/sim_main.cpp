@@ -3,7 +3,8 @@
 // SOCK_SEQPACKET socket, sends the product string as the first message of each
 // connection, then one input report per message, and takes every message the
 // gateway writes as one output report. Operators drive it with control lines
-// on standard input or, with --control, on a Unix stream socket.
+// on standard input or, with --control, on a Unix stream socket; "orvel-sim
+// ctl WORD..." is the client for that socket.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -19,8 +20,16 @@
 #include <ctime>
 
 #include "sim_control.h"
+#include "sim_ctl.h"
 #include "sim_device.h"
 #include "sim_house.h"
+
+// The control socket scripts/run.sh gives the simulator, in the checkout the
+// program was built from; "ctl" uses it unless told another.
+#ifndef SIM_CHECKOUT_DIR
+#define SIM_CHECKOUT_DIR "."
+#endif
+constexpr const char *CONTROL_DEFAULT = SIM_CHECKOUT_DIR "/run/sim.ctl";
 
 constexpr int QUEUE_CAP = 256;        // packets waiting for their send time
 constexpr int CONTROL_CLIENT_CAP = 8;  // control socket connections at once
@@ -254,6 +263,7 @@ static int usage() {
   fprintf(stderr,
           "usage: orvel-sim --socket PATH --house FILE [--product TEXT] [--control PATH]\n"
           "                 [--write-devices FILE] [--announce] [--quiet]\n"
+          "       orvel-sim ctl [--control PATH] WORD...   (a running simulator; default %s)\n"
           "  --socket PATH         virtual modem socket (give the gateway ORVEL_VMODEM=PATH)\n"
           "  --house FILE          the simulated devices (see sim/house.txt)\n"
           "  --product TEXT        modem product string (default \"%s\")\n"
@@ -261,11 +271,12 @@ static int usage() {
           "  --write-devices FILE  write the gateway's device list for this house if FILE is missing\n"
           "  --announce            every device reports its state when the gateway connects\n"
           "  --quiet               do not print the radio traffic\n",
-          product);
+          CONTROL_DEFAULT, product);
   return 2;
 }
 
 int main(int argc, char **argv) {
+  if (argc >= 2 && strcmp(argv[1], "ctl") == 0) return sim_ctl_main(argc - 2, argv + 2, CONTROL_DEFAULT);
   const char *house = nullptr, *devices_out = nullptr;
   for (int i = 1; i < argc; i++) {
     bool more = i + 1 < argc;
@@ -315,7 +326,7 @@ int main(int argc, char **argv) {
   printf("orvel-sim: modem socket %s; run the gateway with ORVEL_VMODEM=%s LD_PRELOAD=build/libvmodem.so\n",
          modem_path, modem_path);
   if (control_path) printf("orvel-sim: control socket %s\n", control_path);
-  printf("orvel-sim: type 'help' for commands, 'show' for the house\n");
+  if (isatty(STDIN_FILENO)) printf("orvel-sim: type 'help' for commands, 'show' for the house\n");
   fflush(stdout);
 
   bool console_open = true;

@@ -1,13 +1,14 @@
 // The dashboard in real headless Chromium against the real gateway and the
-// simulated house: every household flow, an accessibility check, and
-// screenshots (desktop, phone, dark) as artifacts. Needs Debian chromium (or
+// simulated house: every household flow, a second window that follows
+// changes, an accessibility check (target-size included), and screenshots
+// (desktop, phone, dark, a panel) as artifacts. Needs Debian chromium (or
 // CHROMIUM=path) and the npm packages playwright-core and axe-core; run with
 // `node --test tests/browser/`. ORVEL_BUILD (default ./build) holds orvel,
 // orvel-sim and libvmodem.so; ORVEL_ARTIFACTS (default ORVEL_BUILD) gets the screenshots.
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
-const { spawn } = require('node:child_process');
+const { spawn, execFile } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
 const os = require('node:os');
@@ -28,14 +29,13 @@ function freePort() {
   });
 }
 
-// One exchange on a socket (a TCP {port, host} or a Unix path), read to its
-// end or, with `oneLine`, to the first line. Raw HTTP because Node's fetch
-// drops an empty query ("/&usb?" would go out as "/&usb").
-function exchange(to, text, oneLine = false) {
+// One HTTP exchange, read to its end. Raw HTTP because Node's fetch drops an
+// empty query ("/&usb?" would go out as "/&usb").
+function exchange(to, text) {
   return new Promise((resolve, reject) => {
     const sock = net.connect(to, () => sock.write(text));
     let data = '';
-    sock.on('data', (d) => { data += d; if (oneLine && data.includes('\n')) sock.end(); });
+    sock.on('data', (d) => { data += d; });
     sock.on('end', () => resolve(data));
     sock.on('error', reject);
   });
@@ -53,8 +53,8 @@ async function waitFor(what, check, ms = 10000) {
 }
 
 // The simulated house and a gateway on it, in a fresh directory; `files` are
-// written there first. restart() stops the gateway and starts it again on the
-// same files.
+// written there first. stop() and start() stop the gateway and start it again
+// on the same files.
 async function startHouse(t, { settings = '', files = {} } = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'orvel-browser-'));
   const port = await freePort();
@@ -83,6 +83,11 @@ async function startHouse(t, { settings = '', files = {} } = {}) {
     '--write-devices', path.join(dir, 'devices'), '--quiet']);
   await waitFor('the simulator', () => fs.existsSync(modem) && fs.existsSync(ctl) && fs.existsSync(path.join(dir, 'devices')));
   let gateway;
+  const stopGateway = async () => {
+    const gone = new Promise((r) => gateway.once('exit', r));
+    gateway.kill('SIGTERM');
+    await gone;
+  };
   const startGateway = async () => {
     gateway = started(path.join(dir, 'orvel'), [], { ORVEL_VMODEM: modem, LD_PRELOAD: path.join(build, 'libvmodem.so'),
       ASAN_OPTIONS: 'verify_asan_link_order=0:detect_leaks=0' });
@@ -93,13 +98,11 @@ async function startHouse(t, { settings = '', files = {} } = {}) {
   await startGateway();
   return {
     dir, port, base: 'http://127.0.0.1:' + port,
-    sim: (line) => exchange(ctl, line + '\n', true),
-    restart: async () => {
-      const gone = new Promise((r) => gateway.once('exit', r));
-      gateway.kill('SIGTERM');
-      await gone;
-      await startGateway();
-    },
+    // The simulator's own control client; an "error:" answer fails the step.
+    sim: (line) => new Promise((resolve, reject) => execFile(path.join(build, 'orvel-sim'), ['ctl', '--control', ctl, ...line.split(' ')],
+      (err, out) => (err ? reject(new Error(line + ': ' + (out || err.message))) : resolve(out)))),
+    stop: stopGateway,
+    start: startGateway,
   };
 }
 
@@ -126,21 +129,21 @@ const stateOf = (page, id) => tile(page, id).locator('.state');
 
 async function axeSerious(page) {
   if (!(await page.evaluate(() => !!window.axe))) await page.addScriptTag({ path: AXE });
-  const result = await page.evaluate(() => window.axe.run(document, { resultTypes: ['violations'] }));
+  const result = await page.evaluate(() => window.axe.run(document, { resultTypes: ['violations'], rules: { 'target-size': { enabled: true } } }));
   return result.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical')
     .map((v) => v.id + ': ' + v.nodes.map((n) => n.target.join(' ')).join(', '));
 }
 
-// A day of one-minute readings ending two minutes ago, as an earlier run saved them.
-function dayOfReadings() {
+// `hours` of one-minute readings ending two minutes ago, as an earlier run saved them.
+function readings(hours) {
   const end = Math.floor(Date.now() / 60000) * 60 - 120;
   let text = '';
-  for (let t = end - 24 * 3600; t <= end; t += 60) text += t + ' ' + (20 + 2 * Math.sin(t / 7200)).toFixed(1) + '\n';
+  for (let t = end - hours * 3600; t <= end; t += 60) text += t + ' ' + (20 + 2 * Math.sin(t / 7200)).toFixed(1) + '\n';
   return text;
 }
 
 test('the household dashboard', { timeout: 150000 }, async (t) => {
-  const house = await startHouse(t, { files: { 'home/history-8c9da0': dayOfReadings() } });
+  const house = await startHouse(t, { files: { 'home/history-8c9da0': readings(24), 'home/history-8c9db0': readings(2) } });
   const staticBytes = [];
   const page = await openPage(house, { onResponse: (r) => {
     if (!/\/[&@_]/.test(new URL(r.url()).pathname)) staticBytes.push(r.body().then((b) => b.length, () => 0));
@@ -162,7 +165,16 @@ test('the household dashboard', { timeout: 150000 }, async (t) => {
       ['1a2b40', (tl) => tl.locator('.tile-level').fill('40'), /^40\s%$/, true],
       ['1a2b40', (tl) => tl.locator('.tile-main').click(), /^Off$/, false],
       ['1a2b40', (tl) => tl.locator('.tile-main').click(), /^40\s%$/, true],  // On brings the last level back
+      ['1a2b40', (tl) => drag(tl, 0.1, 0.8), /^[7-9]\d\s%$/, true],          // sideways across the tile dims
+      ['1a2b40', (tl) => drag(tl, 0.8, 0), /^Off$/, false],
     ];
+    const drag = async (tl, from, to) => {
+      const b = await tl.boundingBox();
+      await page.mouse.move(b.x + b.width * from, b.y + b.height / 2);
+      await page.mouse.down();
+      await page.mouse.move(b.x + b.width * to, b.y + b.height / 2 + 4, { steps: 8 });
+      await page.mouse.up();
+    };
     for (const [id, act, want, lit] of rows) {
       await act(tile(page, id));
       await page.locator('.tile[data-id="@' + id + '"]' + (lit ? '.on' : ':not(.on)')).waitFor();
@@ -178,33 +190,76 @@ test('the household dashboard', { timeout: 150000 }, async (t) => {
     await waitFor('the press after a reload', async () => /^Button 2 · just now$/.test(await stateOf(page, '7a8b90').innerText()));
   });
 
-  await t.test('a device that does not answer is marked until heard', async () => {
-    await tile(page, '9dae10').getByRole('button', { name: 'Broken socket: details' }).click();
-    await page.locator('#detail').getByRole('button', { name: 'Check status' }).click();
-    await tile(page, '9dae10').locator('.badge', { hasText: 'No reply' }).waitFor();
-    await page.keyboard.press('Escape');
-    await house.sim('deaf 9dae10 off');
-    await house.sim('status 9dae10');
-    await page.locator('.tile.lost').waitFor({ state: 'detached' });
+  await t.test('a device that does not answer is marked by its name until heard', async () => {
+    const rows = [
+      // radio id, channel commanded, its name, how, where the message shows
+      ['9dae10', '9dae10', 'Broken socket', () => page.locator('#detail').getByRole('button', { name: 'Check status' }).click(), '#detail'],
+      ['6e7f80', '6e7f82', 'Garage 2', () => tile(page, '6e7f82').locator('.tile-main').click(), '#toasts'],
+    ];
+    for (const [radio, id, name, act, where] of rows) {
+      await house.sim('deaf ' + radio + ' on');
+      if (where === '#detail') await tile(page, id).getByRole('button', { name: name + ': details' }).click();
+      await act();
+      await tile(page, id).locator('.note', { hasText: 'No reply' }).waitFor();
+      await page.locator(where + ' .toast', { hasText: name + ' did not answer' }).waitFor();
+      await page.keyboard.press('Escape');
+      await house.sim('DEAF ' + radio + ' OFF');
+      await house.sim('status ' + radio);
+      await page.locator('.tile.lost').waitFor({ state: 'detached' });
+    }
   });
 
-  await t.test('rooms are kept on the gateway', async () => {
-    for (const [id, room] of [['2c3d10', 'Kitchen'], ['1a2b30', 'Living room'], ['8c9da0', 'Living room']]) {
-      await tile(page, id).locator('.tile-more').click();
-      await page.locator('#detail input[name=room]').fill(room);
-      await page.locator('#detail').getByRole('button', { name: 'Save room' }).click();
-      await page.locator('section.room', { has: page.getByRole('heading', { name: room }) }).locator('.tile[data-id="@' + id + '"]').waitFor();
-      await page.keyboard.press('Escape');
-    }
+  await t.test('first run: sort into rooms, rename and reorder them, kept on the gateway', async () => {
+    await page.getByRole('button', { name: 'Sort into rooms' }).click();
+    const dlg = page.locator('#detail');
+    assert.strictEqual(await dlg.getByRole('combobox', { name: 'Garage 3' }).inputValue(), String(5));  // guessed from the name
+    await dlg.getByRole('textbox', { name: 'Name of room 5' }).fill('Entrance');  // was Hall
+    await dlg.getByRole('button', { name: 'Move Kitchen up' }).click();
+    await dlg.getByRole('button', { name: 'Move Kitchen up' }).click();
+    await dlg.getByRole('button', { name: 'Save rooms' }).click();
+    const want = ['Kitchen', 'Living room', 'Bedroom', 'Garden', 'Entrance', 'Garage', 'Outside', 'Other devices'];
+    await waitFor('the rooms', async () => (await page.locator('section.room h2').allInnerTexts()).join() === want.join());
     const other = await openPage(house);  // a second browser: no shared storage
-    const kitchen = other.locator('section.room', { has: other.getByRole('heading', { name: 'Kitchen', exact: true }) });
-    await kitchen.locator('.tile[data-id="@2c3d10"]').waitFor();
-    assert.strictEqual(await kitchen.locator('.tile').count(), 1);
-    assert.deepStrictEqual(await other.locator('section.room h2').allInnerTexts(), ['Kitchen', 'Living room', 'Other devices']);
+    const entrance = other.locator('section.room', { has: other.getByRole('heading', { name: 'Entrance', exact: true }) });
+    await entrance.locator('.tile[data-id="@5c6d71"]').waitFor();
+    assert.strictEqual(await entrance.locator('.tile').count(), 3);
+    assert.deepStrictEqual(await other.locator('section.room h2').allInnerTexts(), want);
     await other.context().close();
   });
 
-  await t.test('temperature and its chart survive a gateway restart', async () => {
+  await t.test('the device panel: buttons show the state, a name that cannot be stored is refused, delete asks', async () => {
+    const dlg = page.locator('#detail');
+    await tile(page, '9dae10').locator('.tile-more').click();
+    const pressed = (name) => dlg.getByRole('button', { name, exact: true }).getAttribute('aria-pressed');
+    assert.deepStrictEqual([await pressed('On'), await pressed('Off')], ['false', 'true']);
+    const name = dlg.locator('input[name=name]');
+    await name.fill('Socket behind the big bookshelf');  // 31 characters, 31 bytes: fits
+    assert.strictEqual(await dlg.locator('.field-error').count(), 0);
+    await name.fill('Socket behind the big bookshélf');  // 31 characters, 32 bytes
+    await dlg.getByRole('button', { name: 'Save name and type' }).click();
+    await dlg.locator('.field-error', { hasText: 'Too long' }).waitFor();
+    assert.match(fs.readFileSync(path.join(house.dir, 'devices'), 'utf8'), /^@9dae10\/rel\/Broken socket$/m);
+    await dlg.locator('input[name=room]').fill('Cellar');
+    await dlg.getByRole('button', { name: 'Save room' }).click();
+    await dlg.locator('.toast', { hasText: 'Moved to Cellar' }).waitFor();
+    await dlg.getByRole('button', { name: 'Delete device…' }).click();
+    await dlg.getByRole('button', { name: 'Delete Broken socket' }).click();
+    await tile(page, '9dae10').waitFor({ state: 'detached' });
+    for (const file of ['devices', 'home/rooms']) assert.doesNotMatch(fs.readFileSync(path.join(house.dir, file), 'utf8'), /9dae10/);
+  });
+
+  await t.test('a chart shows the span that has data, and the reading under the pointer', async () => {
+    await tile(page, '8c9db0').locator('.tile-main').click();
+    const chart = page.locator('#detail svg.chart');
+    assert.match(await chart.getAttribute('aria-label'), /over the last 2 hours/);
+    assert.match(await chart.locator('path.line').getAttribute('d'), /^M44\.0 /);  // the first reading at the left edge
+    const b = await chart.boundingBox();
+    await page.mouse.move(b.x + b.width / 2, b.y + b.height / 2);
+    assert.match(await page.locator('#detail .readout').innerText(), /^\d\d:\d\d.* · \d+\.\d\s°C$/);
+    await page.keyboard.press('Escape');
+  });
+
+  await t.test('trouble shows at once (no radio, a lost gateway); temperature and its chart survive a restart', async () => {
     const chartAfter = async () => {
       await page.locator('#st-live.ok').waitFor();
       await waitFor('the reading', async () => {
@@ -221,7 +276,17 @@ test('the household dashboard', { timeout: 150000 }, async (t) => {
       await page.keyboard.press('Escape');
     };
     await chartAfter();
-    await house.restart();
+    await house.sim('unplug');
+    await page.locator('#banner-radio').waitFor();
+    await tile(page, '2c3d10').locator('.tile-main').click({ force: true });  // aria-disabled, yet it says why
+    await page.locator('#toasts .toast', { hasText: 'The radio modem is not connected' }).waitFor();
+    await house.sim('plug');
+    await page.locator('#banner-radio').waitFor({ state: 'hidden' });
+    await house.stop();
+    await page.locator('#banner-lost').waitFor({ timeout: 2000 });
+    assert.strictEqual(await page.locator('#st-modem.ok').count(), 0, 'the radio is not shown as fine');
+    await house.start();
+    await page.locator('#banner-lost').waitFor({ state: 'hidden' });
     await page.reload();
     await chartAfter();
     const history = JSON.parse(await httpGet(house.port, '/&history/@8c9da0'));
@@ -256,6 +321,30 @@ test('the household dashboard', { timeout: 150000 }, async (t) => {
     assert.strictEqual(await page.locator('#crons .entry').count(), 2);
   });
 
+  // Changes made elsewhere (here over HTTP) reach an open window within a
+  // second through the event stream's "config" events.
+  await t.test('a second window follows renames, rooms, new devices and the schedule', async (st) => {
+    const other = await openPage(house);
+    const config = other.evaluate(() => new Promise((r) => {
+      new EventSource('/&events').addEventListener('config', () => r(true));
+      setTimeout(() => r(false), 2000);
+    }));
+    await other.getByRole('button', { name: 'Schedule' }).click();
+    await other.locator('#crons .entry').nth(1).waitFor();
+    const rows = [
+      ['/&device/@2c3d20/rel/Pond%20pump', () => other.locator('#tab-home .tile .name', { hasText: 'Pond pump' })],
+      ['/&room/@2c3d20/Pond', () => other.locator('section.room', { hasText: 'Pond' }).locator('.tile[data-id="@2c3d20"]')],
+      ['/&device/@5a5a50/rel/Porch%20light', () => tile(other, '5a5a50')],
+      ['/&cron/003/sMTWTFs/23:30/@2c3d10=0', () => other.locator('#crons .entry', { hasText: '23:30' })],
+    ];
+    for (const [change, shows] of rows) {
+      await httpGet(house.port, change);
+      if (change === rows[0][0] && !(await config)) st.todo('the gateway sends no "config" event yet');
+      await shows().waitFor({ state: 'attached', timeout: 1000 });
+    }
+    await other.context().close();
+  });
+
   await t.test('accessibility and screenshots', async () => {
     fs.mkdirSync(artifacts, { recursive: true });
     const found = [];
@@ -266,13 +355,15 @@ test('the household dashboard', { timeout: 150000 }, async (t) => {
     await tile(page, '8c9da0').locator('.tile-main').click();
     await page.locator('#detail svg.chart').waitFor();
     found.push(...await axeSerious(page));
-    await page.screenshot({ path: path.join(artifacts, 'dashboard-chart.png') });
+    await page.screenshot({ path: path.join(artifacts, 'dashboard-panel.png') });
     for (const [name, opts] of [['phone', { width: 360, height: 780 }], ['dark', { width: 360, height: 780, dark: true }]]) {
       const p = await openPage(house, opts);
       await p.locator('#st-modem.ok').waitFor();
       found.push(...(await axeSerious(p)).map((v) => name + ' ' + v));
       assert.ok(await p.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth), name + ': no sideways scrolling');
       await p.screenshot({ path: path.join(artifacts, 'dashboard-' + name + '.png') });
+      await tile(p, '1a2b30').locator('.tile-more').click();
+      found.push(...(await axeSerious(p)).map((v) => name + ' panel ' + v));
       assert.deepStrictEqual(p.errors, []);
       await p.context().close();
     }
