@@ -10,7 +10,9 @@
 //     holds a surrogate pair escape, which the fuzz validator refuses), and a
 //     refused one has an error inside the text and a 1-based line and column;
 //   - a refused rule has a message "<path>: <reason>" that fits its buffer;
-//   - an accepted rule obeys its bounds (ids, counts, commands);
+//   - an accepted rule obeys its bounds (ids, counts, commands), and each of
+//     its commands, ended by a blank as rules_radio_send ends it, is one the
+//     transmitter's own parser takes;
 //   - an accepted rule written pretty and compact is valid JSON, reads back
 //     as a rule, and that rule writes the same compact text.
 #include <cstring>
@@ -19,6 +21,7 @@
 
 #include "core/json_read.h"
 #include "fuzz_support.h"
+#include "radio/transmit.h"
 #include "rules/rule.h"
 
 namespace {
@@ -50,6 +53,12 @@ void check_rule(const rule &r, const std::string &text) {
     const rule_then &a = r.then[i];
     const char *why;
     if (a.kind == THEN_SEND && !rule_command_valid(a.text, &why)) fuzz::fail("accepted command", text);
+    if (a.kind == THEN_SEND) {
+      std::string line = std::string(a.text) + " ";
+      uint8_t report[RF_REPORT_LEN];
+      static const uint8_t clock[4] = {0x40, 12, 0, 0};
+      if (rf_tx_build(line.c_str(), report, false, clock) == RF_TX_BAD) fuzz::fail("transmitter refuses", a.text);
+    }
     if (a.kind == THEN_DELAY && (a.seconds < 1 || a.seconds > (uint32_t)RULE_DELAY_MAX)) fuzz::fail("delay", text);
   }
 }
