@@ -4,6 +4,7 @@
 // resumes), and the loop guard. Events that match no trigger cost one scan
 // of the index and nothing else.
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,7 +37,7 @@ int depth = 0;
 struct entry_guard {
   bool ok;
   entry_guard() : ok(depth < DEPTH_MAX) {
-    if (!ok) sys_log("rules: an event raised %d deep inside rule actions was dropped", depth);
+    if (!ok) rules_log("rules: an event raised %d deep inside rule actions was dropped", depth);
     depth++;
   }
   ~entry_guard() { depth--; }
@@ -196,7 +197,7 @@ bool guard_trips(int i, time_t now) {
   if (!full || now - oldest >= RULE_GUARD_SECONDS) return false;
   L.paused = true;
   rules_stop(i);
-  sys_log("rule %s paused: fired more than %d times in %d s", s.r.id, RULE_GUARD_FIRES, RULE_GUARD_SECONDS);
+  rules_log("rule %s paused: fired more than %d times in %d s", s.r.id, RULE_GUARD_FIRES, RULE_GUARD_SECONDS);
   if (rules_w.event) rules_w.event(s.r.id, "paused: fired more than 10 times in 10 s");
   if (rules_w.paused) rules_w.paused(s.r.id);
   return true;
@@ -247,12 +248,14 @@ void dispatch(rule_when_kind kind, const char *id, const char *detail, F match) 
   }
 }
 
-// The setting `key` of setup.ini: a line "KEY=value" with exactly that key.
-bool place_setting(const char *key, double lo, double hi, double *out) {
+// The setting `key` of setup.ini, a line "KEY=value" with exactly that key
+// (the general reader takes any line that holds the key, such as a token's):
+// 1 and *out set, 0 absent, -1 present but not a number in lo..hi.
+int place_setting(const char *key, double lo, double hi, double *out) {
   FILE *f = fopen("setup.ini", "r");
-  if (!f) return false;
+  if (!f) return 0;
   char line[128];
-  bool found = false;
+  int found = 0;
   size_t k = strlen(key);
   while (!found && fgets(line, sizeof line, f)) {
     char *p = line;
@@ -264,8 +267,8 @@ bool place_setting(const char *key, double lo, double hi, double *out) {
     char *end;
     double v = strtod(p, &end);
     while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n') end++;
-    found = end != p && !*end && v >= lo && v <= hi;
-    if (found) *out = v;
+    found = end != p && !*end && v >= lo && v <= hi ? 1 : -1;
+    if (found > 0) *out = v;
   }
   fclose(f);
   return found;
@@ -274,6 +277,16 @@ bool place_setting(const char *key, double lo, double hi, double *out) {
 }  // namespace
 
 time_t rules_now() { return rules_w.now ? rules_w.now() : time(nullptr); }
+
+void rules_log(const char *format, ...) {
+  char line[512];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(line, sizeof line, format, ap);
+  va_end(ap);
+  printf("%s\n", line);
+  sys_log("%s", line);
+}
 
 uint8_t rules_radio_send(const char *command) {
   char line[RULE_TEXT_MAX + 2];
@@ -351,9 +364,10 @@ void rules_fire_run(int i, uint32_t seq, time_t now) {
 void rules_start(const rules_world &w) {
   rules_w = w;
   double lat = 0, lon = 0;
-  rules_where.set = place_setting("LAT", -90, 90, &lat) && place_setting("LON", -180, 180, &lon);
-  rules_where.lat = lat, rules_where.lon = lon;
-  if (!rules_where.set) sys_log("rules: no valid LAT and LON in setup.ini: sun times are off");
+  int has_lat = place_setting("LAT", -90, 90, &lat), has_lon = place_setting("LON", -180, 180, &lon);
+  rules_where = rules_place{has_lat > 0 && has_lon > 0, lat, lon};
+  if ((has_lat || has_lon) && !rules_where.set)
+    rules_log("rules: LAT (-90 to 90) and LON (-180 to 180) are needed together; sun times are off");
   hub_known = true;
   hub_state = w.hub_online && w.hub_online();
   rules_load();

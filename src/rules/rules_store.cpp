@@ -60,7 +60,7 @@ std::string file_text() {
 bool save() {
   std::string text = file_text();
   if (file_write_atomic(RULES_FILE, text.data(), text.size())) return true;
-  sys_log("rules: the file cannot be written");
+  rules_log("rules: the file cannot be written");
   return false;
 }
 
@@ -108,7 +108,7 @@ void rules_load() {
   else if (nodes[0].type != JSON_ARRAY)
     why = "the file is not a JSON array", res.line = 1, res.col = 1;
   if (why) {
-    sys_log("rules: line %u col %u: %s; no rule loaded, the file is kept as %s", res.line, res.col, why,
+    rules_log("rules: line %u col %u: %s; no rule loaded, the file is kept as %s", res.line, res.col, why,
             RULES_BROKEN_FILE);
     file_write_atomic(RULES_BROKEN_FILE, orig.data(), orig.size());
     return;
@@ -119,7 +119,7 @@ void rules_load() {
   time_t now = rules_now();
   for (uint32_t i = 0; i < root->len; i++, e = json_next(e)) {
     if (rules_used == RULES_MAX) {
-      sys_log("rules: more than %d rules; the rest is left out", RULES_MAX);
+      rules_log("rules: more than %d rules; the rest is left out", RULES_MAX);
       break;
     }
     rule_slot &s = rules_slots[rules_used];
@@ -131,7 +131,7 @@ void rules_load() {
     }
     if (!ok) {
       keep_broken(s, e, orig, element_end(orig, root, e, i), err);
-      sys_log("rules: rule %u (%s) skipped: %s", i + 1, s.r.id[0] ? s.r.id : "no id", err);
+      rules_log("rules: rule %u (%s) skipped: %s", i + 1, s.r.id[0] ? s.r.id : "no id", err);
       rules_used++;
       continue;
     }

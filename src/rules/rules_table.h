@@ -47,6 +47,9 @@ struct rules_place {
 extern rules_place rules_where;
 
 time_t rules_now();
+// A line for the operator: printed (the service's journal) and written to the
+// daily log while DEBUG is on.
+void rules_log(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Fresh running state for slot `i` (a new or replaced rule), from `now`.
 void rules_live_init(int i, time_t now);
 // After any change of the table: the engine's trigger index is rebuilt.
