@@ -6,14 +6,11 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "core/logs.h"
-#include "core/text.h"
 #include "radio/transmit.h"
 #include "rules/rules_table.h"
-#include "rules/sun.h"
 
 rules_world rules_w;
 
@@ -50,106 +47,9 @@ const char *event_id(const char *id) {
   return strlen(id) == 6 ? id : nullptr;
 }
 
-// "ON" 100, "OFF" 0, "40%" 40.
-bool state_level(const char *val, double *lvl) {
-  if (!val || !*val) return false;
-  if (!strcmp(val, "ON")) return *lvl = 100, true;
-  if (!strcmp(val, "OFF")) return *lvl = 0, true;
-  char *end;
-  double v = strtod(val, &end);
-  if (end == val || strcmp(end, "%")) return false;
-  *lvl = v;
-  return true;
-}
-
-bool level_match(const rule_level &l, double lvl) {
-  if (l.kind == LEVEL_ON) return lvl > 0;
-  if (l.kind == LEVEL_OFF) return lvl == 0;
-  return (!l.has_above || lvl > l.above) && (!l.has_below || lvl < l.below);
-}
-
-// "21.5C", "-3C": the degrees.
-bool temperature_of(const char *val, double *c) {
-  if (!val || !*val || !((val[0] >= '0' && val[0] <= '9') || val[0] == '-')) return false;
-  char *end;
-  double v = strtod(val, &end);
-  if (end == val || strcmp(end, "C") || !std::isfinite(v)) return false;
-  *c = v;
-  return true;
-}
-
 const char *tx_result(uint8_t r) {
   if (rf_tx_sent(r)) return "sent";
   return r == RF_TX_BAD ? "refused" : "no modem";
-}
-
-void hhmm(char *out, size_t cap, int secs) { snprintf(out, cap, "%02d:%02d", secs / 3600 % 100, secs / 60 % 60); }
-
-// Evaluates every condition (all of them, for the trace); true when all hold.
-bool conditions(const rule &r, uint32_t seq, time_t now) {
-  static const char *const names[] = {"time", "days", "state", "temperature", "sun", "hub"};
-  bool all = true;
-  for (int i = 0; i < r.n_if; i++) {
-    const rule_if &f = r.cond[i];
-    char saw[DESC_MAX] = "";
-    bool ok = false;
-    switch (f.kind) {
-      case IF_TIME: {
-        int wday, t = rules_day_seconds(now, &wday), a = 0, b = 0;
-        const char *why = nullptr;
-        bool have = (!f.has_after || rules_clock_today(f.after, now, &a, &why)) &&
-                    (!f.has_before || rules_clock_today(f.before, now, &b, &why));
-        char ts[8], as[8] = "", bs[8] = "";
-        hhmm(ts, sizeof ts, t);
-        if (!have) {
-          snprintf(saw, sizeof saw, "%s, %s", ts, why);
-          break;
-        }
-        if (f.has_after) hhmm(as, sizeof as, a);
-        if (f.has_before) hhmm(bs, sizeof bs, b);
-        snprintf(saw, sizeof saw, "%s in %s-%s", ts, as, bs);
-        if (f.has_after && f.has_before)
-          ok = a <= b ? (t >= a && t < b) : (t >= a || t < b);  // a window across midnight
-        else
-          ok = f.has_after ? t >= a : t < b;
-        break;
-      }
-      case IF_DAYS: {
-        static const char *const day_names[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-        int wday;
-        rules_day_seconds(now, &wday);
-        ok = f.days & (0x80 >> wday);
-        snprintf(saw, sizeof saw, "%s", day_names[wday]);
-        break;
-      }
-      case IF_STATE:
-      case IF_TEMPERATURE: {
-        const char *val = rules_w.device_state ? rules_w.device_state(f.device) : nullptr;
-        snprintf(saw, sizeof saw, "%s", val && *val ? val : "unknown");
-        double v;
-        if (f.kind == IF_STATE)
-          ok = state_level(val, &v) && level_match(f.is, v);
-        else
-          ok = temperature_of(val, &v) && (!f.has_above || v > f.above) && (!f.has_below || v < f.below);
-        break;
-      }
-      case IF_SUN: {
-        bool up = rules_where.set && sun_up(now, rules_where.lat, rules_where.lon);
-        ok = rules_where.set && up == f.up;
-        snprintf(saw, sizeof saw, "%s", !rules_where.set ? "no LAT/LON" : up ? "up" : "down");
-        break;
-      }
-      case IF_HUB: {
-        bool on = rules_w.hub_online && rules_w.hub_online();
-        ok = on == f.online;
-        snprintf(saw, sizeof saw, "%s", on ? "online" : "offline");
-        break;
-      }
-    }
-    rules_trace_cond(seq, names[f.kind], ok, saw);
-    all = all && ok;
-  }
-  return all;
 }
 
 // Carries out slot `i`'s run from its next action until a delay or the end;
@@ -208,7 +108,7 @@ void fire(int i, const char *desc, time_t now) {
   if (s.broken || !s.r.enabled) return;
   uint32_t seq = rules_trace_begin(now, s.r.id, desc);
   if (s.live.paused) return rules_trace_result(seq, "paused");
-  if (!conditions(s.r, seq, now)) return rules_trace_result(seq, "conditions not met");
+  if (!rules_conditions(s.r, seq, now)) return rules_trace_result(seq, "conditions not met");
   if (guard_trips(i, now)) return rules_trace_result(seq, "paused by the loop guard");
   rules_fire_run(i, seq, now);
 }
@@ -246,32 +146,6 @@ void dispatch(rule_when_kind kind, const char *id, const char *detail, F match) 
     describe(desc, s.r.when[ref.k], id, detail);
     fire(ref.slot, desc, now);
   }
-}
-
-// The setting `key` of setup.ini, a line "KEY=value" with exactly that key
-// (the general reader takes any line that holds the key, such as a token's):
-// 1 and *out set, 0 absent, -1 present but not a number in lo..hi.
-int place_setting(const char *key, double lo, double hi, double *out) {
-  FILE *f = fopen("setup.ini", "r");
-  if (!f) return 0;
-  char line[128];
-  int found = 0;
-  size_t k = strlen(key);
-  while (!found && fgets(line, sizeof line, f)) {
-    char *p = line;
-    while (*p == ' ' || *p == '\t') p++;
-    if (strncmp(p, key, k) || strchr(p, ';')) continue;
-    p += k;
-    while (*p == ' ' || *p == '\t') p++;
-    if (*p++ != '=') continue;
-    char *end;
-    double v = strtod(p, &end);
-    while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n') end++;
-    found = end != p && !*end && v >= lo && v <= hi ? 1 : -1;
-    if (found > 0) *out = v;
-  }
-  fclose(f);
-  return found;
 }
 
 }  // namespace
@@ -319,7 +193,7 @@ void rules_live_init(int i, time_t now) {
       // already known to be in is no change.
       const char *val = rules_w.device_state ? rules_w.device_state(t.device) : nullptr;
       double lvl;
-      s.live.matched[k] = state_level(val, &lvl) && level_match(t.to, lvl);
+      s.live.matched[k] = rules_state_level(val, &lvl) && rules_level_match(t.to, lvl);
     } else if (t.kind == WHEN_TIME) {
       s.live.next[k] = rules_next_time(t, now);
       s.live.next_from[k] = now;
@@ -363,11 +237,7 @@ void rules_fire_run(int i, uint32_t seq, time_t now) {
 
 void rules_start(const rules_world &w) {
   rules_w = w;
-  double lat = 0, lon = 0;
-  int has_lat = place_setting("LAT", -90, 90, &lat), has_lon = place_setting("LON", -180, 180, &lon);
-  rules_where = rules_place{has_lat > 0 && has_lon > 0, lat, lon};
-  if ((has_lat || has_lon) && !rules_where.set)
-    rules_log("rules: LAT (-90 to 90) and LON (-180 to 180) are needed together; sun times are off");
+  rules_place_read();
   hub_known = true;
   hub_state = w.hub_online && w.hub_online();
   rules_load();
@@ -385,14 +255,14 @@ void rules_state(const char *id, const char *val) {
   id = event_id(id);
   if (!id || !val) return;
   double lvl;
-  bool known = state_level(val, &lvl);
+  bool known = rules_state_level(val, &lvl);
   dispatch(WHEN_STATE, id, val, [&](const rule_when &t, bool &matched) {
     bool was = matched;
-    matched = known && level_match(t.to, lvl);
+    matched = known && rules_level_match(t.to, lvl);
     return matched && !was;
   });
   double c;
-  if (temperature_of(val, &c)) rules_temperature(id, c);
+  if (rules_temperature_of(val, &c)) rules_temperature(id, c);
 }
 
 void rules_temperature(const char *id, double celsius) {

@@ -45,6 +45,8 @@ struct rules_place {
   double lat, lon;
 };
 extern rules_place rules_where;
+// Reads LAT and LON from setup.ini into rules_where.
+void rules_place_read();
 
 time_t rules_now();
 // A line for the operator: printed (the service's journal) and written to the
@@ -73,6 +75,16 @@ time_t rules_next_time(const rule_when &t, time_t from);
 bool rules_clock_today(const rule_clock &c, time_t now, int *secs, const char **why);
 // Seconds after local midnight of `now`, and its weekday (0 Sunday).
 int rules_day_seconds(time_t now, int *wday);
+
+// ---- conditions and state texts (rules_cond.cpp) ----------------------------
+
+// Evaluates every condition of `r` at `now` into trace entry `seq`; true when all hold.
+bool rules_conditions(const rule &r, uint32_t seq, time_t now);
+// The level of a state text: "ON" 100, "OFF" 0, "40%" 40; false for any other.
+bool rules_state_level(const char *val, double *lvl);
+bool rules_level_match(const rule_level &l, double lvl);
+// The degrees of a temperature text such as "21.5C" or "-3C".
+bool rules_temperature_of(const char *val, double *celsius);
 
 // ---- trace (rules_trace.cpp) ---------------------------------------------------
 

@@ -1,6 +1,8 @@
 // The rules' clock: local dates and times of day, sun expressions resolved
 // for a date, and the next fire of a time trigger. Local time is the
 // process's time zone (TZ), as for the schedule.
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "rules/rules_table.h"
@@ -48,7 +50,41 @@ bool resolve(const rule_clock &c, const struct tm &d, time_t *out, const char **
   return true;
 }
 
+// The setting `key` of setup.ini, a line "KEY=value" with exactly that key
+// (the general reader takes any line that holds the key, such as a token's):
+// 1 and *out set, 0 absent, -1 present but not a number in lo..hi.
+int place_setting(const char *key, double lo, double hi, double *out) {
+  FILE *f = fopen("setup.ini", "r");
+  if (!f) return 0;
+  char line[128];
+  int found = 0;
+  size_t k = strlen(key);
+  while (!found && fgets(line, sizeof line, f)) {
+    char *p = line;
+    while (*p == ' ' || *p == '\t') p++;
+    if (strncmp(p, key, k) || strchr(p, ';')) continue;
+    p += k;
+    while (*p == ' ' || *p == '\t') p++;
+    if (*p++ != '=') continue;
+    char *end;
+    double v = strtod(p, &end);
+    while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n') end++;
+    found = end != p && !*end && v >= lo && v <= hi ? 1 : -1;
+    if (found > 0) *out = v;
+  }
+  fclose(f);
+  return found;
+}
+
 }  // namespace
+
+void rules_place_read() {
+  double lat = 0, lon = 0;
+  int has_lat = place_setting("LAT", -90, 90, &lat), has_lon = place_setting("LON", -180, 180, &lon);
+  rules_where = rules_place{has_lat > 0 && has_lon > 0, lat, lon};
+  if ((has_lat || has_lon) && !rules_where.set)
+    rules_log("rules: LAT (-90 to 90) and LON (-180 to 180) are needed together; sun times are off");
+}
 
 int rules_day_seconds(time_t now, int *wday) {
   struct tm t;
