@@ -97,8 +97,10 @@ bool guard_trips(int i, time_t now) {
   if (!full || now - oldest >= RULE_GUARD_SECONDS) return false;
   L.paused = true;
   rules_stop(i);
-  rules_log("rule %s paused: fired more than %d times in %d s", s.r.id, RULE_GUARD_FIRES, RULE_GUARD_SECONDS);
-  if (rules_w.event) rules_w.event(s.r.id, "paused: fired more than 10 times in 10 s");
+  char notice[64];
+  snprintf(notice, sizeof notice, "paused: fired more than %d times in %d s", RULE_GUARD_FIRES, RULE_GUARD_SECONDS);
+  rules_log("rule %s %s", s.r.id, notice);
+  if (rules_w.event) rules_w.event(s.r.id, notice);
   if (rules_w.paused) rules_w.paused(s.r.id);
   return true;
 }
