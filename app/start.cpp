@@ -40,5 +40,6 @@ int orvel_main() {
   printf("Crons loaded: %d\n", ncrons);
   sys_log("Crons loaded: %d", ncrons);
   service_ready();
+  hook_started.run();
   for (;;) loop_pass();
 }

@@ -17,6 +17,7 @@
 #include "net/net.h"
 #include "proto/dispatch.h"
 #include "radio/modem.h"
+#include "rules/rules.h"
 #include "sched/cron.h"
 
 bool house_wire() {
@@ -28,6 +29,7 @@ bool house_wire() {
   devices_start();
   home_start();
   sched_start();
+  rules_start();
   mqtt_start();
   metrics_start();
   return true;
@@ -43,6 +45,7 @@ void house_reset() {
   auth_reset();
   stream_reset();
   home_reset();
+  rules_reset();
   mqtt_reset();
   metrics_reset();
 }

@@ -12,3 +12,7 @@ hook_list<bool> hook_cron;
 hook_list<uint32_t, close_reason> hook_close;
 hook_list<time_t> hook_tick;
 hook_list<> hook_pass;
+hook_list<> hook_started;
+hook_list<bool> hook_hub;
+hook_list<config_what, const char *> hook_config;
+hook_list<const char *, const char *> hook_rule;

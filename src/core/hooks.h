@@ -50,7 +50,11 @@ enum close_reason : uint8_t {
 };
 
 // Where a radio command came from (counted once, where it is written).
-enum tx_source : uint8_t { TX_HTTP, TX_RAW, TX_CRON, TX_MQTT, TX_SOURCES };
+enum tx_source : uint8_t { TX_HTTP, TX_RAW, TX_CRON, TX_MQTT, TX_RULE, TX_SOURCES };
+
+// What a `config` change concerns: the household's set-up, which every open
+// dashboard follows.
+enum config_what : uint8_t { CONFIG_DEVICES, CONFIG_ROOMS, CONFIG_SCHEDULE, CONFIG_RULES, CONFIG_VALUE };
 
 // Why a packet from the modem was dropped before dispatch.
 enum rx_drop : uint8_t { RX_DROP_LENGTH, RX_DROP_DUPLICATE, RX_DROP_WEAK, RX_DROPS };
@@ -66,3 +70,7 @@ extern hook_list<bool> hook_cron;                     // a scheduled command was
 extern hook_list<uint32_t, close_reason> hook_close;  // a connection is being closed
 extern hook_list<time_t> hook_tick;                   // once per change of the clock second
 extern hook_list<> hook_pass;                         // end of every pass: deferred work (closes)
+extern hook_list<> hook_started;                      // start-up is over: the loop begins
+extern hook_list<bool> hook_hub;                      // the MQTT bridge reached (true) or lost its broker
+extern hook_list<config_what, const char *> hook_config;  // a set-up changed (a stored value: its key, else "")
+extern hook_list<const char *, const char *> hook_rule;   // a rule's event: rule id, text

@@ -51,6 +51,10 @@ void core_reset() {
   hook_close.clear();
   hook_tick.clear();
   hook_pass.clear();
+  hook_started.clear();
+  hook_hub.clear();
+  hook_config.clear();
+  hook_rule.clear();
   watch_reset();
   clock_reset();
   flags_reset();

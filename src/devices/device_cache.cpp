@@ -156,7 +156,7 @@ static bool device_listed(const char *id) { return device_list_find_mask(id) != 
 // "&devices" lists the table; "&device/..." edits the file, then reloads it.
 static route_verdict device_route(http_req &req) {
   if (req.target[7] == '/') {
-    device_list_http(req.sock, req.target);
+    if (device_list_http(req.sock, req.target)) hook_config.run(CONFIG_DEVICES, "");
     device_list_load();
   } else {
     device_list_get(req.sock);

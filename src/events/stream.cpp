@@ -15,6 +15,7 @@
 #include "core/clock.h"
 #include "core/hooks.h"
 #include "core/settings.h"
+#include "core/text.h"
 #include "devices/device_list.h"
 #include "events/event_ring.h"
 #include "net/conn.h"
@@ -142,6 +143,27 @@ void stream_device(int index) {
 
 void stream_usb(bool connected) { stream_broadcast(EVENT_USB, connected ? "{\"connected\":true}" : "{\"connected\":false}"); }
 
+void stream_config(config_what what, const char *key) {
+  static const char *const WHAT[] = {"devices", "rooms", "schedule", "rules", "value"};
+  char json[160] = "{\"what\":\"";
+  strcat(json, WHAT[what]);
+  if (key && *key) {
+    strcat(json, "\",\"key\":\"");
+    json_escape_append(json, sizeof json - 3, key);
+  }
+  strcat(json, "\"}");
+  stream_broadcast(EVENT_CONFIG, json);
+}
+
+void stream_rule(const char *id, const char *text) {
+  char json[EVENT_DATA_MAX] = "{\"id\":\"";
+  json_escape_append(json, 96, id);
+  strcat(json, "\",\"text\":\"");
+  json_escape_append(json, sizeof json - 3, text);
+  strcat(json, "\"}");
+  stream_broadcast(EVENT_RULE, json);
+}
+
 void stream_close(uint32_t sock, close_reason) {
   for (auto &s : streams)
     if (s.sock == sock) s = {0, 0};
@@ -171,6 +193,8 @@ void events_start() {
   hook_packet.add(stream_packet);
   hook_device.add(stream_device);
   hook_usb.add(stream_usb);
+  hook_config.add(stream_config);
+  hook_rule.add(stream_rule);
   hook_close.add(stream_close);
   hook_tick.add(stream_tick);
 }

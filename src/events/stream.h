@@ -1,7 +1,9 @@
 // The event stream: "GET /&events" answered with Server-Sent Events. A stream
 // client stays connected and receives every radio event (`packet`), every
-// change of a listed device's cached state (`device`) and the modem coming
-// and going (`usb`), with replay of what it missed after a reconnect (see
+// change of a listed device's cached state (`device`), the modem coming and
+// going (`usb`), every change of the household's set-up (`config`: devices,
+// rooms, schedule, rules or a stored value) and the automations' events
+// (`rule`), with replay of what it missed after a reconnect (see
 // events/event_ring.h) and a keepalive comment after a quiet spell.
 //
 // A stream client is a connection with ROLE_STREAM and an entry of the

@@ -128,7 +128,9 @@ static void route_room(uint32_t sock, const char *text) {
   str_copy_till(name, end + 1, ' ');
   name[strcspn(name, "\r\n")] = 0;
   url_decode(name);
-  http_reply(sock, 200, room_set(id, name) ? "ROOM SAVED" : "ERROR");
+  bool saved = room_set(id, name);
+  http_reply(sock, 200, saved ? "ROOM SAVED" : "ERROR");
+  if (saved) hook_config.run(CONFIG_ROOMS, "");
 }
 
 static route_verdict home_route(http_req &req) {

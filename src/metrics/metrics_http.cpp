@@ -21,7 +21,7 @@ namespace {
 constexpr long HEALTH_GRACE_S = 60;
 
 const char *const DROP_LABEL[RX_DROPS] = {"length", "duplicate", "weak"};
-const char *const SOURCE_LABEL[TX_SOURCES] = {"http", "raw", "cron", "mqtt"};
+const char *const SOURCE_LABEL[TX_SOURCES] = {"http", "raw", "cron", "mqtt", "rule"};
 
 const char EXTRA[] = "Cache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\n";
 

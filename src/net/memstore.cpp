@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "core/files.h"
+#include "core/hooks.h"
 #include "core/text.h"
 #include "net/http_reply.h"
 #include "net/socket.h"
@@ -86,5 +87,6 @@ bool memcache(uint32_t sock, char *route) {
   // A get that carries a value stores it like a set.
   if (!mem_file_set(name, route + r.value_off)) return false;
   http_reply(sock, 200, "OK");
+  hook_config.run(CONFIG_VALUE, r.key);
   return true;
 }

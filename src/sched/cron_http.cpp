@@ -72,6 +72,7 @@ bool cron_http(uint32_t sock, char *route) {
     return false;
   }
   http_reply(sock, 200, "CRON SAVED");
+  hook_config.run(CONFIG_SCHEDULE, "");
   return true;
 }
 

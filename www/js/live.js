@@ -119,7 +119,7 @@ function onAvailability(a) {
 // Another window (or a program) changed the configuration: read that part again.
 function onConfig(c) {
   if (c.what === 'devices') { loadDevices(); loadHome(); }
-  if (c.what === 'rooms') loadHome();
+  if (c.what === 'rooms' || (c.what === 'value' && c.key === 'dash.rooms')) loadHome();
   if (c.what === 'schedule') reloadSchedule();
   emit('config', c.what);
 }
