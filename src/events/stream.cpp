@@ -47,7 +47,7 @@ constexpr int STREAM_SNDBUF = 64 * 1024;  // the kernel doubles it
 
 void keepalive_load() {
   if (keepalive_s) return;
-  char value[64];
+  char value[SETTING_VALUE];
   keepalive_s = setting_get("EVENTS_KEEPALIVE", value) == 1 ? atoi(value) : 0;
   if (keepalive_s <= 0) keepalive_s = STREAM_KEEPALIVE_S;
 }

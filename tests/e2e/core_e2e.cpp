@@ -60,7 +60,7 @@ TEST(RawProtocol, WordCommandsExitAndKill) {
 }
 
 TEST(SocketServer, LongLinesAndAFullSet) {
-  Gateway g({.modem = false});
+  Gateway g({.settings = "MAXPERADDR=64\n", .modem = false});
   // 5000 bytes at once: 4095 form the message; the rest of that line is
   // never a message of its own, even when it reads as a command. What
   // follows the line end is.

@@ -23,7 +23,7 @@ std::string status_event(const std::string &id) {
 // Starts a request and reads its header: it is then parked (or answered).
 int park(Gateway &g, const std::string &target, std::string *head = nullptr) {
   int s = g.connect();
-  send_all(s, "GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
+  send_all(s, "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
   std::string got = recv_until(s, "\r\n\r\n", 3000);
   if (head) *head = got;
   return s;
