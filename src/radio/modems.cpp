@@ -76,6 +76,28 @@ void net_opened(int n, const wchar_t *product) { modem_up(n, reinterpret_cast<hi
 void net_lost(int n) { modem_down(n); }
 const modem_net_events NET_EVENTS = {net_opened, net_lost, modem_report};
 
+// setup.ini's value of exactly `key` (core's reader takes a line holding the
+// key anywhere, and "MODEM" is in every modem setting): the first line that
+// starts with the key, blanks, then '='; lines holding ';' are comments.
+// The value trimmed, at most MODEM_TEXT_MAX - 1 characters; false when absent.
+bool setting_exact(const char *key, char *value) {
+  FILE *f = fopen("setup.ini", "r");
+  if (!f) return false;
+  char line[MODEM_TEXT_MAX + 32];
+  size_t klen = strlen(key);
+  bool found = false;
+  while (!found && fgets(line, sizeof line, f)) {
+    char *p = ltrim(line);
+    if (strchr(line, ';') || strncmp(p, key, klen) != 0) continue;
+    p = ltrim(p + klen);
+    if (*p != '=') continue;
+    snprintf(value, MODEM_TEXT_MAX, "%s", trim(p + 1));
+    found = true;
+  }
+  fclose(f);
+  return found;
+}
+
 // "MODEM" for modem 1, "MODEM2".. for the others; with `suffix` ("KEY") appended.
 void setting_name(int n, const char *suffix, char *out, size_t cap) {
   if (n == 0) snprintf(out, cap, "MODEM%s", suffix);
@@ -87,7 +109,7 @@ void configure(int n) {
   modem_rec &m = modems[n];
   char name[16], value[MODEM_TEXT_MAX] = "";
   setting_name(n, "", name, sizeof name);
-  bool set = setting_get(name, value) == 1 && value[0];
+  bool set = setting_exact(name, value) && value[0];
   if (!set && n > 0) return;
   snprintf(m.where, sizeof m.where, "%s", set ? value : "");
   m.kind = modem_net_url(m.where) ? MODEM_NET : MODEM_USB;
@@ -96,7 +118,7 @@ void configure(int n) {
 bool start_net(int n) {
   char name[16], key[MODEM_TEXT_MAX] = "", label[MODEM_NET_LABEL_MAX] = "modem link";
   setting_name(n, "KEY", name, sizeof name);
-  if (setting_get(name, key) != 1 || !key[0]) setting_get("MODEMKEY", key);
+  if (!setting_exact(name, key) || !key[0]) setting_exact("MODEMKEY", key);
   if (several()) snprintf(label, sizeof label, "modem %d link", n + 1);
   return modem_net_start(n, modems[n].where, key, &NET_EVENTS, label);
 }
