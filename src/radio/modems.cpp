@@ -119,7 +119,7 @@ bool start_net(int n) {
   char name[16], key[MODEM_TEXT_MAX] = "", label[MODEM_NET_LABEL_MAX] = "modem link";
   setting_name(n, "KEY", name, sizeof name);
   if (!setting_exact(name, key) || !key[0]) setting_exact("MODEMKEY", key);
-  if (several()) snprintf(label, sizeof label, "modem %d link", n + 1);
+  if (several()) snprintf(label, sizeof label, "modem %c link", (char)('1' + n));  // n < MODEM_MAX
   return modem_net_start(n, modems[n].where, key, &NET_EVENTS, label);
 }
 
