@@ -64,8 +64,8 @@ std::string key_read(const char *path) {
   return key;
 }
 
-int listen_on(const char *spec) {
-  std::string s(spec), host, port;
+int listen_on(const char *where) {
+  std::string s(where), host, port;
   size_t colon = s.rfind(':');
   if (colon == std::string::npos) return -1;
   host = s.substr(0, colon), port = s.substr(colon + 1);
@@ -126,7 +126,7 @@ void modem_events() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  const char *listen_spec = DEFAULT_LISTEN, *key_file = nullptr, *which = "";
+  const char *listen_at = DEFAULT_LISTEN, *key_file = nullptr, *which = "";
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
@@ -134,7 +134,7 @@ int main(int argc, char **argv) {
       return 0;
     }
     if ((a == "--listen" || a == "--key-file" || a == "--modem") && i + 1 < argc) {
-      (a == "--listen" ? listen_spec : a == "--modem" ? which : key_file) = argv[++i];
+      (a == "--listen" ? listen_at : a == "--modem" ? which : key_file) = argv[++i];
       continue;
     }
     fprintf(stderr, "orvel-modemd: unknown argument %s\n", argv[i]);
@@ -151,9 +151,9 @@ int main(int argc, char **argv) {
   std::string key = key_read(key_file);
   modemd_clients_key((const uint8_t *)key.data(), key.size());
   errno = 0;
-  int listen_fd = listen_on(listen_spec);
+  int listen_fd = listen_on(listen_at);
   if (listen_fd < 0) {
-    fprintf(stderr, "orvel-modemd: cannot listen on %s: %s\n", listen_spec, errno ? strerror(errno) : "bad address");
+    fprintf(stderr, "orvel-modemd: cannot listen on %s: %s\n", listen_at, errno ? strerror(errno) : "bad address");
     return 1;
   }
   if (strlen(which) >= MODEM_READER_WHICH_MAX) {
@@ -165,7 +165,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "orvel-modemd: the modem reader cannot start\n");
     return 1;
   }
-  printf("orvel-modemd listening on %s\n", listen_spec);
+  printf("orvel-modemd listening on %s\n", listen_at);
   for (int64_t next = -1;;) {
     struct pollfd fds[2 + MODEMD_CLIENT_MAX] = {{listen_fd, POLLIN, 0}, {modem_fd, POLLIN, 0}};
     int n = 2 + modemd_clients_poll(fds + 2);

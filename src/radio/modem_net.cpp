@@ -290,12 +290,12 @@ void timer_arm() {
   int64_t now = modemlink_now_ms(), at = INT64_MAX;
   for (const net_link &l : links)
     if (l.used) at = std::min(at, link_deadline(&l, now));
-  itimerspec spec = {};
+  itimerspec when = {};
   if (at != INT64_MAX) {
     at = std::max(at, now + 1);
-    spec.it_value = {(time_t)(at / 1000), (long)(at % 1000) * 1000000L};
+    when.it_value = {(time_t)(at / 1000), (long)(at % 1000) * 1000000L};
   }
-  timerfd_settime(timer_fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+  timerfd_settime(timer_fd, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
 void timer_ready(int fd, short) {
