@@ -56,7 +56,7 @@ static struct {
 static void setting_text(const char *key, char *dst, const char *fallback) {
   char value[SETTING_VALUE];
   if (setting_get(key, value) == 1 && value[0])
-    snprintf(dst, MQTT_TEXT, "%s", value);
+    snprintf(dst, MQTT_TEXT, "%.*s", MQTT_TEXT - 1, value);
   else
     snprintf(dst, MQTT_TEXT, "%s", fallback);
 }
