@@ -7,6 +7,7 @@
 #include "app/wire.h"
 
 #include "auth/auth.h"
+#include "core/hooks.h"
 #include "core/loop.h"
 #include "decode/event.h"
 #include "devices/device_list.h"
@@ -35,6 +36,7 @@ bool house_wire() {
 
 void house_reset() {
   core_reset();
+  hook_reach.clear();  // the one hook list core_reset does not know yet
   decode_reset();
   radio_reset();
   net_reset();

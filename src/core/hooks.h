@@ -60,9 +60,13 @@ extern hook_list<rx_drop> hook_rx_drop;               // a packet was dropped
 extern hook_list<int> hook_device;                    // cached state of dev_list[index] changed
 extern hook_list<int> hook_devices_loaded;            // the device table was (re)loaded: count
 extern hook_list<bool> hook_usb;                      // the modem came (true) or went (false)
-extern hook_list<const char *> hook_no_reply;         // device id (six hex digits) did not answer
+extern hook_list<const char *> hook_no_reply;         // device id as commanded (six hex digits) did not answer
 extern hook_list<tx_source> hook_tx;                  // a radio command was written to the modem
 extern hook_list<bool> hook_cron;                     // a scheduled command was sent (false) or given up (true)
 extern hook_list<uint32_t, close_reason> hook_close;  // a connection is being closed
 extern hook_list<time_t> hook_tick;                   // once per change of the clock second
 extern hook_list<> hook_pass;                         // end of every pass: deferred work (closes)
+// A listed device (six hex digits) became reachable (true: a packet of it was
+// heard) or unreachable (false: a command to it got no reply); run by the
+// devices layer on each change only. Defined here, cleared by house_reset.
+inline hook_list<const char *, bool> hook_reach;

@@ -142,6 +142,12 @@ void stream_device(int index) {
 
 void stream_usb(bool connected) { stream_broadcast(EVENT_USB, connected ? "{\"connected\":true}" : "{\"connected\":false}"); }
 
+void stream_reach(const char *id, bool reachable) {
+  char obj[48];
+  snprintf(obj, sizeof obj, "{\"id\":\"@%.6s\",\"available\":%s}", id, reachable ? "true" : "false");
+  stream_broadcast(EVENT_AVAILABILITY, obj);
+}
+
 void stream_close(uint32_t sock, close_reason) {
   for (auto &s : streams)
     if (s.sock == sock) s = {0, 0};
@@ -171,6 +177,7 @@ void events_start() {
   hook_packet.add(stream_packet);
   hook_device.add(stream_device);
   hook_usb.add(stream_usb);
+  hook_reach.add(stream_reach);
   hook_close.add(stream_close);
   hook_tick.add(stream_tick);
 }

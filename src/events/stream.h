@@ -1,6 +1,7 @@
 // The event stream: "GET /&events" answered with Server-Sent Events. A stream
 // client stays connected and receives every radio event (`packet`), every
-// change of a listed device's cached state (`device`) and the modem coming
+// change of a listed device's cached state (`device`), of its reachability
+// (`availability`, {"id":"@1a2b30","available":false}) and the modem coming
 // and going (`usb`), with replay of what it missed after a reconnect (see
 // events/event_ring.h) and a keepalive comment after a quiet spell.
 //
@@ -20,7 +21,7 @@ constexpr int STREAM_KEEPALIVE_S = 15;  // EVENTS_KEEPALIVE in setup.ini changes
 // `target` points at "&events". Returns true: the connection stays open.
 bool stream_open(uint32_t sock, const char *request, const char *target);
 
-// Registers the route "&events" and the stream's hooks: packet, device and
-// modem events, closes, and the keepalive tick.
+// Registers the route "&events" and the stream's hooks: packet, device,
+// modem and reachability events, closes, and the keepalive tick.
 void events_start();
 void stream_reset();
