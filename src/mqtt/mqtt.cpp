@@ -9,6 +9,7 @@
 // A lost or refused connection is retried after 1 s, then 2, 4, ... 30 s.
 #include "mqtt/mqtt.h"
 
+#include <malloc.h>
 #include <mosquitto.h>
 #include <poll.h>
 #include <unistd.h>
@@ -36,6 +37,7 @@
 
 constexpr int MQTT_PORT_DEFAULT = 1883;
 constexpr int KEEPALIVE_S = 30;
+constexpr int MQTT_PACKET_MAX = 64 * 1024;  // the largest packet the bridge takes
 constexpr int BACKOFF_MAX_S = 30;
 constexpr int CONNECT_TIMEOUT_S = 15;  // a broker that never answers the CONNECT
 constexpr int SCAN_WAIT_S = 5;         // a scan whose probe never comes back ends anyway
@@ -179,7 +181,8 @@ static void link_watch() {
 
 static void link_lost(const char *why) {
   time_t now = time(nullptr);
-  if (conn.state == LINK_UP) {
+  bool was_up = conn.state == LINK_UP;
+  if (was_up) {
     conn.down_since = now;
     printf("MQTT disconnected: %s\n", why);
     sys_log("MQTT disconnected: %s", why);
@@ -189,6 +192,7 @@ static void link_lost(const char *why) {
   conn.state = LINK_DOWN;
   conn.next_try = now + conn.backoff;
   conn.backoff = conn.backoff * 2 > BACKOFF_MAX_S ? BACKOFF_MAX_S : conn.backoff * 2;
+  if (was_up) hook_hub.run(false);
 }
 
 static void link_ready(int, short revents) {
@@ -300,6 +304,7 @@ static void link_on_connect(mosquitto *, void *, int rc) {
   }
   conn.state = LINK_UP;
   conn.backoff = 1;
+  hook_hub.run(true);
   printf("MQTT connected to %s:%d\n", mqtt_cfg.host, mqtt_cfg.port);
   sys_log("MQTT connected to %s:%d", mqtt_cfg.host, mqtt_cfg.port);
   retained_reset();
@@ -347,9 +352,16 @@ static void link_on_message(mosquitto *, void *, const mosquitto_message *m) {
   }
   if (!own) return;
   const char *rest = t + blen + 1;
-  if (!strcmp(rest, "bridge/request/command"))
+  bool request = !strcmp(rest, "bridge/request/command");
+  bool set = strlen(rest) == 10 && !strcmp(rest + 6, "/set") && id_valid(rest);
+  if (!request && !set) return;
+  // A command left retained on the broker would be sent again at every
+  // connect: a light switched off since would come back on.
+  if (m->retain) return mqtt_log(t, "a retained command is ignored");
+  if (len > MQTT_PACKET_MAX) return mqtt_log(t, "a message longer than 64 KiB is ignored");
+  if (request)
     mqtt_request(payload, len);
-  else if (strlen(rest) == 10 && !strcmp(rest + 6, "/set") && id_valid(rest)) {
+  else {
     char id[7];
     memcpy(id, rest, 6);
     id[6] = 0;
@@ -381,6 +393,10 @@ void mqtt_start() {
     return;
   }
   mosquitto_threaded_set(conn.mosq, false);
+  // The client library holds each incoming message whole: a huge one is
+  // dropped below, and with this its memory goes back to the system at once
+  // (large blocks are mapped and unmapped instead of kept in the heap).
+  mallopt(M_MMAP_THRESHOLD, MQTT_PACKET_MAX);
   if (mqtt_cfg.user[0]) mosquitto_username_pw_set(conn.mosq, mqtt_cfg.user, mqtt_cfg.pass[0] ? mqtt_cfg.pass : nullptr);
   char t[MQTT_TOPIC];
   mqtt_topic(t, "bridge/state");

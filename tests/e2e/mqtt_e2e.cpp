@@ -308,6 +308,7 @@ TEST(MqttBridge, SetRequestsAvailabilityAndPressesFollowTheDevices) {
       {"orvel/2c3d10/set", R"({"off_timer":90})", "orvel/event", R"("id":"@2c3d10","cmd":"OFF TIMER.ACK")"},
       {"orvel/2c3d10/set", "BRIGHT", "orvel/bridge/log", R"("topic":"orvel/2c3d10/set")"},
       {"orvel/2c3d10/set", R"({"brightness":101})", "orvel/bridge/log", "brightness must be 0-100"},
+      {"orvel/2c3d10/set", std::string(70000, '1'), "orvel/bridge/log", "longer than 64 KiB is ignored"},
       // A deaf device: offline after one command, online when heard again.
       {"", "", "orvel/9dae10/availability", "online"},  // as the bridge started
       {"orvel/9dae10/set", "ON", "orvel/9dae10/availability", "offline"},
@@ -367,9 +368,11 @@ TEST(MqttBridge, TwoGatewaysWithCollidingBasesAndTheWill) {
   Client c(broker.port);
   Gateway g1(bridge(broker, "home.1"));
   START_HOUSE(g1, sim1);
+  c.publish("home/1/1a2b30/set", "90", true);  // left retained: never to be sent at a start
   Gateway g2(bridge(broker, "home/1"));
   START_HOUSE(g2, sim2);
   ASSERT_TRUE(c.online("home.1") && c.online("home/1")) << c.dump();
+  EXPECT_TRUE(c.wait("home/1/bridge/log", "a retained command is ignored")) << c.dump();
   c.publish("home.1/1a2b30/set", "20");
   EXPECT_TRUE(c.wait("home.1/1a2b30", R"("brightness":20,)")) << c.dump();
   c.publish("home/1/1a2b30/set", "70");
