@@ -29,6 +29,10 @@ int orvel_main() {
   if (!isdir("logs")) mkdir("logs", 0755);
   settings();
   sys_log("%s", ORVEL_BANNER);
+  if (!state_dir_writable()) {
+    puts("the state directory cannot be written: edits and state will not be kept");
+    sys_log("the state directory cannot be written");
+  }
 
   if (!house_wire()) return 1;
   hook_tick.add(watchdog_tick);

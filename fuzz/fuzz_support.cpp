@@ -72,7 +72,7 @@ std::string g_work;   // <base>/a/b/work
 std::set<std::string> g_www;  // the files under www at start
 
 const char *const ALLOWED_TOP[] = {"www", "mem", "logs", "home", "devices", "devices.tmp",
-                                   "cron", "cron.tmp", "tmp_file"};
+                                   "cron", "cron.tmp", "tmp_file", "runs", "rules", "rules.tmp"};
 
 std::set<std::string> tree(const std::string &dir) {
   std::set<std::string> out;
@@ -151,7 +151,7 @@ void scratch_check_and_clean() {
   for (const char *dir : {"mem", "logs"})
     for (const auto &e : fs::directory_iterator(g_work + "/" + dir, ec)) fs::remove_all(e.path(), ec);
   fs::remove_all(g_work + "/home", ec);
-  for (const char *f : {"devices", "devices.tmp", "cron", "cron.tmp", "tmp_file"})
+  for (const char *f : {"devices", "devices.tmp", "cron", "cron.tmp", "tmp_file", "runs", "rules", "rules.tmp"})
     unlink((g_work + "/" + f).c_str());
   put("mem/stored", "42");
 }

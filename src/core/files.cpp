@@ -46,6 +46,15 @@ static void dir_sync(const char *path) {
   close(fd);
 }
 
+bool state_dir_writable() {
+  static const char PROBE[] = ".write-probe";
+  int fd = open(PROBE, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  bool ok = write(fd, "x", 1) == 1 && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  return unlink(PROBE) == 0 && ok;
+}
+
 bool file_write_atomic(const char *path, const char *data, size_t len) {
   char tmp[256];
   if (snprintf(tmp, sizeof tmp, "%s.tmp", path) >= (int)sizeof tmp) return false;

@@ -2,8 +2,10 @@
 #pragma once
 #include <ctime>
 
-// Appends "HH:MM:SS message\n" to today's file while `syslogs` is on.
-void sys_log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Appends "HH:MM:SS message\n" to today's file while `syslogs` is on. The
+// line is written whole or not at all (a short write is cut back). False
+// when it should have been written and was not.
+bool sys_log(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Appends "HH:MM:SS.text\n" to today's file while `pac_log` is on.
 void packet_log(const char *text);
 // Writes "logs/YYMMDD.log" for the broken-down time into `dst` (LOG_NAME_CAP bytes).

@@ -15,6 +15,8 @@
 // value can pass for another setting.
 #include "core/settings.h"
 
+#include "core/load_report.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -143,6 +145,32 @@ uint8_t setting_get_text(const char *content, const char *key, char *value) {
   return found;
 }
 
+// True when some reader takes `line`: a blank line, a comment (';' in it),
+// a line the first four's rules read, or one that starts with a later key.
+static bool line_understood(const char *line) {
+  if (!line[strspn(line, " \t\r\n")] || strchr(line, ';') || line[strspn(line, " \t")] == '#') return true;
+  static const char *const FIRST[] = {"PORT", "DEBUG", "CRONRETRY", "LOGS"};
+  for (const char *k : FIRST)
+    if (strstr(line, k) && strchr(line, '=')) return true;
+  char key[64];
+  return line_key(line, key, sizeof key) && key_is_later(key);
+}
+
+// Says which lines of the file no setting reads (a typo, a damaged file).
+static void settings_report() {
+  FILE *f = fopen(SETTINGS_FILE, "r");
+  if (!f) return;
+  char line[1024];
+  size_t bytes = 0;
+  int number = 0;
+  load_report report(SETTINGS_FILE);
+  while (load_line(f, line, sizeof line, &bytes, &report))
+    if (!line_understood(line)) report.skip(++number);
+    else ++number;
+  fclose(f);
+  report.done();
+}
+
 bool settings() {
   char value[SETTING_VALUE];
   if (setting_get("", value) == 255) return false;
@@ -153,6 +181,7 @@ bool settings() {
   if (CronRetry == 0 || CronRetry > 10) CronRetry = 3;
   if (setting_get("LOGS", value) == 1) pac_log = atoi(value);
   printf("LOGS=%i\n", pac_log);
+  settings_report();
   return true;
 }
 

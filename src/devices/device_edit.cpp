@@ -19,12 +19,15 @@
 //   12..   URL-encoded name, up to the blank before the protocol version
 constexpr size_t REQ_OP = 7;
 constexpr size_t REQ_SEP2 = 11;
+constexpr size_t REQ_NAME = 12;
 constexpr size_t KEY_LEN = 7;  // '@' and the id: what makes two lines the same device
 
 static const char ROUTE[] = "&device/";
 
 bool device_line_check(const char *line, size_t len) {
   if (len < KEY_LEN + 5 || len > (size_t)DEV_EDIT_LINE_MAX) return false;
+  // A name the table cannot hold whole is refused, never cut.
+  if (len - REQ_NAME >= sizeof(dev_rec{}.name)) return false;
   for (size_t i = 0; i < len; i++) {
     unsigned char c = (unsigned char)line[i];
     if (c < 0x20 || c == 0x7f) return false;  // LF, CR, NUL and every other control

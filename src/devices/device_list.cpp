@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/hooks.h"
+#include "core/load_report.h"
 #include "core/text.h"
 
 dev_rec dev_list[DEV_MAX + 1];
@@ -53,20 +54,6 @@ bool device_line_parse(const char *piece, size_t len, dev_rec *out) {
   return true;
 }
 
-// Reads the next line: its first DEV_LINE_MAX characters into `piece` (the
-// rest of a longer line is passed over and never read as a line of its own).
-// Returns the piece length; 0 at the end of the file.
-static size_t line_read(FILE *f, char *piece) {
-  size_t len = 0;
-  int c;
-  while ((c = getc(f)) != EOF) {
-    if (len < (size_t)DEV_LINE_MAX) piece[len++] = (char)c;
-    if (c == '\n') break;
-  }
-  piece[len] = 0;
-  return len;
-}
-
 int device_list_load() {
   FILE *f = fopen("devices", "rb");
   if (!f) return 0;
@@ -78,14 +65,24 @@ int device_list_load() {
 
   int count = 0;
   dev_list[0].id[0] = 0;
-  char piece[DEV_LINE_MAX + 1];
-  size_t len;
-  while (count < DEV_MAX && (len = line_read(f, piece)) > 0) {
+  // A line is judged by its first DEV_LINE_MAX characters (the rest of a
+  // longer line is never read as a line of its own).
+  char line[1024];
+  size_t bytes = 0;
+  int number = 0;
+  load_report report("devices");
+  while (count < DEV_MAX && load_line(f, line, sizeof line, &bytes, &report)) {
+    number++;
+    size_t len = strlen(line);
+    if (len > (size_t)DEV_LINE_MAX) len = DEV_LINE_MAX;
     dev_rec rec{};
-    if (!device_line_parse(piece, len, &rec)) continue;
-    dev_list[count++] = rec;
+    if (device_line_parse(line, len, &rec))
+      dev_list[count++] = rec;
+    else if (line[strspn(line, " \t\r\n")])
+      report.skip(number);
   }
   fclose(f);
+  report.done();
   dev_list[count].id[0] = 0;
 
   // A device keeps the state of the first not yet claimed previous record with

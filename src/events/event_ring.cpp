@@ -7,6 +7,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/files.h"
+
 namespace {
 
 struct event_slot {
@@ -20,12 +22,22 @@ uint64_t last_id = 0;
 
 const char *const KIND_NAME[] = {"packet", "device", "usb", "config", "rule", "availability"};
 
-void ring_start() {
-  if (run_base) return;
+constexpr uint64_t RUN_IDS = 1ull << 32;  // ids one run may give out
+
+// A base from the wall clock: milliseconds times 1000.
+uint64_t clock_base() {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
-  run_base = ((uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000) * 1000;
+  return ((uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000) * 1000;
+}
+
+void ring_begin(uint64_t base) {
+  run_base = base;
   last_id = run_base;
+}
+
+void ring_start() {
+  if (!run_base) ring_begin(clock_base());
 }
 
 // Oldest kept id; greater than last_id when nothing is kept.
@@ -49,6 +61,21 @@ bool id_parse(const char *text, uint64_t *out) {
 }
 
 }  // namespace
+
+void event_ring_runs() {
+  FILE *f = fopen("runs", "r");
+  unsigned long long before = 0;
+  if (f) {
+    if (fscanf(f, "%llu", &before) != 1) before = 0;
+    fclose(f);
+  }
+  uint64_t base = before ? before + RUN_IDS : clock_base();
+  char text[32];
+  int n = snprintf(text, sizeof text, "%llu\n", (unsigned long long)base);
+  if (!file_write_atomic("runs", text, (size_t)n)) base = clock_base();
+  memset(ring, 0, sizeof ring);
+  ring_begin(base);
+}
 
 void event_ring_reset() {
   memset(ring, 0, sizeof ring);

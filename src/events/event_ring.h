@@ -2,12 +2,14 @@
 // its finished Server-Sent Events frame, so that a client that reconnects can
 // be given what it missed.
 //
-// Event ids: the first event of a run is run_base + 1 and each event adds 1,
-// where run_base is the run's start time in milliseconds times 1000. A later
-// run therefore starts above every id of an earlier one (unless an earlier
-// run gave out 1000 events per millisecond it ran, or the clock went back
-// between the runs), and an id below run_base is recognisably from an
-// earlier run. Ids stay below 2^53, so a JavaScript number holds them exactly.
+// Event ids: the first event of a run is run_base + 1 and each event adds 1.
+// The file "runs" keeps the last run's base, and each run's base is 2^32
+// above it (event_ring_runs), so a later run starts above every id of an
+// earlier one whatever the wall clock says (a board without a real-time
+// clock starts at the same time every day), and an id below run_base is
+// recognisably from an earlier run. Without the file the base is the start
+// time in milliseconds times 1000. Ids stay below 2^53, so a JavaScript
+// number holds them exactly (for about a million runs).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -38,5 +40,9 @@ event_resume event_ring_resume(const char *since);
 const char *event_ring_frame(uint64_t id, size_t *len);
 // The id of the newest event, or run_base when none was added yet.
 uint64_t event_ring_last_id();
+// Starts this run: reads the last base from "runs" and writes this run's
+// crash-safely. Without the file (or when it cannot be written) the base
+// comes from the wall clock.
+void event_ring_runs();
 // Empties the ring and starts a new run (tests; also the first use).
 void event_ring_reset();

@@ -202,6 +202,7 @@ route_verdict stream_route(http_req &req) {
 
 void events_start() {
   settings_load();
+  event_ring_runs();
   route_add({"&events", MATCH_NAME, HTTP_GET | HTTP_POST, DOOR_TOKEN, "events", stream_route});
   hook_packet.add(stream_packet);
   hook_device.add(stream_device);

@@ -59,6 +59,8 @@ unsigned room_changes();
 // Sets the room of `id` ("" removes it) and rewrites home/rooms; false when
 // the name is refused or the file cannot be written (nothing changed then).
 bool room_set(const char *id, const char *room);
+// The ids that have a room, into `ids` (capacity `cap`); their count.
+int room_ids(char (*ids)[7], int cap);
 // Writes home/presses when a press came since the last write.
 void state_save();
 // Reads home/presses and home/rooms once.

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "core/files.h"
+#include "core/load_report.h"
 #include "home/home.h"
 
 struct sensor_rec {
@@ -144,18 +145,25 @@ static void history_file_read(const char *id, time_t now) {
   if (!f) return;
   sensor_rec *s = sensor_find(id, true);
   char line[64];
-  while (s && fgets(line, sizeof line, f)) {
+  size_t bytes = 0;
+  int number = 0;
+  load_report report(name);
+  while (s && load_line(f, line, sizeof line, &bytes, &report)) {
+    number++;
     char *end;
     errno = 0;
     unsigned long t = strtoul(line, &end, 10);
-    if (errno || end == line || *end != ' ') continue;
-    char *vend;
-    double v = strtod(end + 1, &vend);
-    if (vend == end + 1 || (*vend != '\n' && *vend != 0)) continue;
-    if ((time_t)t + HOME_KEEP_S < now || (time_t)t > now + 60) continue;
-    if (std::isfinite(v) && v > -300 && v < 300) sample_put(s, (uint32_t)t, (int16_t)lround(v * 10));
+    char *vend = end;
+    double v = errno || end == line || *end != ' ' ? NAN : strtod(end + 1, &vend);
+    if (vend == end + 1 || (*vend != '\n' && *vend != 0) || !std::isfinite(v) || v <= -300 || v >= 300) {
+      report.skip(number);
+      continue;
+    }
+    if ((time_t)t + HOME_KEEP_S < now || (time_t)t > now + 60) continue;  // out of the day kept
+    sample_put(s, (uint32_t)t, (int16_t)lround(v * 10));
   }
   fclose(f);
+  report.done();
 }
 
 void history_load(time_t now) {

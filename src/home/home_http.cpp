@@ -140,7 +140,18 @@ void home_reset() {
   history_reset();
 }
 
+// A device deleted from the list leaves no room entry behind.
+static void home_config(config_what what, const char *) {
+  if (what != CONFIG_DEVICES) return;
+  char ids[HOME_ROOM_MAX][7];
+  int n = room_ids(ids, HOME_ROOM_MAX);
+  for (int i = 0; i < n; i++)
+    if (device_list_find(ids[i]) < 0) room_set(ids[i], "");
+}
+
 void home_start() {
+  home_load(time(nullptr));
+  hook_config.add(home_config);
   constexpr uint8_t ANY = HTTP_GET | HTTP_POST;
   route_add({"&home", MATCH_WORD, ANY, DOOR_TOKEN, "home", home_route});
   route_add({"&home?", MATCH_WORD, ANY, DOOR_TOKEN, "home", home_route});

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/files.h"
+#include "core/load_report.h"
 #include "core/text.h"
 #include "devices/device_list.h"
 #include "home/home.h"
@@ -110,6 +111,13 @@ bool room_set(const char *id, const char *room) {
   return false;
 }
 
+int room_ids(char (*ids)[7], int cap) {
+  int n = 0;
+  for (const room_rec &r : rooms)
+    if (r.id[0] && n < cap) memcpy(ids[n++], r.id, 7);
+  return n;
+}
+
 void state_save() {
   if (!presses_dirty) return;
   char text[HOME_PRESS_MAX * 40];
@@ -121,16 +129,22 @@ void state_save() {
 
 // Calls `line` for each line of `name` whose first word is "@" and an id,
 // with the id and the rest of the line (its line end removed).
-static void lines_read(const char *name, void (*line)(const char *id, char *rest)) {
+// `line` says whether it took the line; the others are reported.
+static void lines_read(const char *name, bool (*line)(const char *id, char *rest)) {
   FILE *f = fopen(name, "r");
   if (!f) return;
   char buf[128];
-  while (fgets(buf, sizeof buf, f)) {
+  size_t bytes = 0;
+  int number = 0;
+  load_report report(name);
+  while (load_line(f, buf, sizeof buf, &bytes, &report)) {
+    number++;
     buf[strcspn(buf, "\r\n")] = 0;
-    if (!isID(buf) || buf[0] != '@' || buf[7] != ' ') continue;
-    line(buf + 1, buf + 8);
+    if (!buf[0]) continue;
+    if (!isID(buf) || buf[0] != '@' || buf[7] != ' ' || !line(buf + 1, buf + 8)) report.skip(number);
   }
   fclose(f);
+  report.done();
 }
 
 void state_load() {
@@ -139,20 +153,23 @@ void state_load() {
   lines_read("home/presses", [](const char *id, char *rest) {
     char *end;
     long button = strtol(rest, &end, 10);
-    if (end == rest || *end != ' ' || button < 0 || button > 255) return;
+    if (end == rest || *end != ' ' || button < 0 || button > 255) return false;
     long long t = strtoll(end + 1, &end, 10);
-    if (*end == 0 && t > 0) press_put(id, (int)button, (time_t)t);
+    if (*end != 0 || t <= 0) return false;
+    press_put(id, (int)button, (time_t)t);
+    return true;
   });
   lines_read("home/rooms", [](const char *id, char *rest) {
-    if (!rest[0] || !room_name_ok(rest)) return;
+    if (!rest[0] || !room_name_ok(rest)) return false;
     for (room_rec &r : rooms) {
-      if (r.id[0] && memcmp(r.id, id, 6) == 0) return;
+      if (r.id[0] && memcmp(r.id, id, 6) == 0) return false;  // a second room for one device
       if (!r.id[0]) {
         id_copy(r.id, id);
         snprintf(r.room, sizeof r.room, "%s", rest);
-        return;
+        return true;
       }
     }
+    return false;  // no room left in the table
   });
 }
 

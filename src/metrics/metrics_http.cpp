@@ -8,6 +8,7 @@
 
 #include "auth/auth.h"
 #include "core/clock.h"
+#include "core/files.h"
 #include "core/settings.h"
 #include "core/text.h"
 #include "core/version.h"
@@ -243,18 +244,33 @@ std::string metrics_text() {
   return o;
 }
 
+// Whether the state files can be rewritten, asked at most every 10 s.
+static bool state_writable() {
+  static long asked = -100;
+  static bool writable = true;
+  long now = (long)clock_mono_s();
+  if (now - asked >= 10) asked = now, writable = state_dir_writable();
+  return writable;
+}
+
 bool health_json(std::string &out) {
   long grace = health_grace();
   const char *mqtt = mqtt_state();
-  bool ok = !(!metrics_modem() && metrics_modem_down() > grace) &&
-            !(strcmp(mqtt, "disconnected") == 0 && mqtt_down_seconds() > grace);
+  const char *why = nullptr;  // the reason for "degraded"
+  if (!metrics_modem() && metrics_modem_down() > grace) why = "no modem";
+  else if (strcmp(mqtt, "disconnected") == 0 && mqtt_down_seconds() > grace) why = "MQTT broker unreachable";
+  else if (!state_writable()) why = "the state directory cannot be written";
+  bool ok = !why;
   long age = metrics_packet_age();
   char text[192];
   char age_text[24] = "null";
   if (age >= 0) snprintf(age_text, sizeof age_text, "%ld", age);
-  snprintf(text, sizeof text, "{\"status\":\"%s\",\"modem\":%s,\"uptime\":%ld,\"modems\":",
-           ok ? "ok" : "degraded", metrics_modem() ? "true" : "false", metrics_uptime());
+  snprintf(text, sizeof text, "{\"status\":\"%s\",", ok ? "ok" : "degraded");
   out = text;
+  if (why) out += std::string("\"reason\":\"") + why + "\",";
+  snprintf(text, sizeof text, "\"modem\":%s,\"uptime\":%ld,\"modems\":", metrics_modem() ? "true" : "false",
+           metrics_uptime());
+  out += text;
   modems_json(out);
   snprintf(text, sizeof text, ",\"mqtt\":\"%s\",\"last_packet_age\":%s,\"auth\":\"%s\"}", mqtt, age_text,
            auth_on() ? "on" : "off");

@@ -63,8 +63,8 @@ bool logging(uint32_t sock, char *route) {
     case LOG_REQ_DAY:
       return file_to_soc(buf, sock);
     case LOG_REQ_LINE:
-      sys_log("%s", buf);  // the text itself, never a format
-      http_reply(sock, 200, "OK");
+      // The text itself, never a format; "OK" only once it is written.
+      http_reply(sock, 200, sys_log("%s", buf) ? "OK" : "ERROR");
       return true;
     case LOG_REQ_BAD:
       break;

@@ -40,6 +40,7 @@ struct reader {
   char which[MODEM_READER_WHICH_MAX] = "";
   char skip[MODEM_READER_MAX][MODEM_READER_WHICH_MAX] = {};
   int nskip = 0;
+  hid_device *first = nullptr;       // opened by the start, before the thread
 };
 
 reader readers[MODEM_READER_MAX];
@@ -120,7 +121,7 @@ hid_device *modem_open(reader *r) {
 
 void *modem_reader(void *arg) {
   reader *r = (reader *)arg;
-  hid_device *dev = nullptr;
+  hid_device *dev = r->first;
   for (;;) {
     if (!dev && !(dev = modem_open(r))) {
       sleep_ms(OPEN_RETRY_MS);
@@ -179,6 +180,10 @@ int modem_reader_start(int slot, const char *which, const char *const *skip, int
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, READER_STACK);
+  // The first attempt is made here, so that a modem present at start is
+  // reported by the loop's first pass, before its first tick: a schedule
+  // entry due in the start minute finds it open.
+  r->first = modem_open(r);
   int err = pthread_create(&thread, &attr, modem_reader, r);
   pthread_attr_destroy(&attr);
   pthread_sigmask(SIG_SETMASK, &old, nullptr);

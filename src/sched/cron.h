@@ -51,13 +51,14 @@ void cron_json(uint32_t sock);
 
 // ---- the runner (cron_run.cpp) --------------------------------------------
 
-constexpr int CRON_RUN_MAX = 100;  // queued commands
+constexpr int CRON_RUN_MAX = 100;      // queued commands
+constexpr int CRON_MODEM_WAIT_S = 60;  // a command waits this long for a modem before it is given up
 
 // Queue entry state, its first byte: 0 free, '@' pending, 'x' done.
 constexpr char CRON_RUN_DONE = 'x';
 
 extern char cron_run_list[CRON_RUN_MAX][CRON_CMD_LEN];
-extern uint8_t cron_retry;      // tries left for the command in progress; 0 = none
+extern uint8_t cron_retry;      // tries left for the command in progress after the one awaited
 extern uint8_t cron_got_reply;  // set by cron_watch when the awaited reply came
 extern tx_target cron_listen;   // copy of last_tx after a send; cmd 0 = nothing awaited
 
@@ -69,7 +70,9 @@ extern uint8_t (*cron_tx)(const char *text);
 bool cron();
 bool cron_at(const struct tm *now);
 // Once per second: send, complete, retry or give up the first pending command.
-// True when a command was sent or completed.
+// A reply is looked at before the tries are; a command that finds no modem
+// open is not tried but waits, up to CRON_MODEM_WAIT_S, and only a command
+// written is logged "Cron TX". True when a command was sent, completed or waits.
 bool cron_run();
 // Empties the queue and the reply watch and forgets the last minute (tests).
 void cron_run_reset();

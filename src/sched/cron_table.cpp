@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "core/files.h"
+#include "core/load_report.h"
 #include "core/text.h"
 
 cron_entry crons[CRON_MAX];
@@ -136,10 +137,18 @@ int cron_file_load() {
   FILE *f = fopen(CRON_FILE, "r");
   if (!f) return 0;
   char line[CRON_LINE_MAX + 1];
-  int count = 0;
-  while (fgets(line, sizeof line, f))
-    if (cron_load_str(line)) count++;
+  int count = 0, number = 0;
+  size_t bytes = 0;
+  load_report report(CRON_FILE);
+  while (load_line(f, line, sizeof line, &bytes, &report)) {
+    number++;
+    if (cron_load_str(line))
+      count++;
+    else if (line[strspn(line, " \t\r\n")])
+      report.skip(number);
+  }
   fclose(f);
+  report.done();
   return count;
 }
 

@@ -31,6 +31,22 @@ TEST(Startup, OutputFilesAndSettingsFromAnotherDirectory) {
 }
 
 
+// A damaged state file never goes back to empty without a word: each says
+// which lines were not understood, and a huge one is read only so far.
+TEST(Startup, DamagedStateFilesAreReported) {
+  Options o{.settings = "this is no setting\n", .modem = false};
+  o.files = {{"devices", "garbage\n@0a1b2c/rel/Lamp\n" + std::string(70000, 'x') + "\n@0d0e0f/dim/Hall\n"},
+             {"cron", "001/SMTWTFS/07:30/@0a1b2c=50\nnot an entry\n"},
+             {"home/rooms", "@0a1b2c Kitchen\nnonsense\n"}};
+  Gateway g(o);
+  ASSERT_TRUE(g.wait_output("Crons loaded: 1\n")) << g.output();
+  for (const char *line : {"setup.ini: 1 line(s) not understood (line 2)\n",
+                           "devices: 2 line(s) not understood (line 1, 3); only the first 65536 bytes read\n",
+                           "Devices Loaded:1\n", "cron: 1 line(s) not understood (line 2)\n",
+                           "home/rooms: 1 line(s) not understood (line 2)\n"})
+    EXPECT_NE(g.output().find(line), std::string::npos) << line << g.output();
+}
+
 TEST(RawProtocol, WordCommandsExitAndKill) {
   Gateway g({.modem = false});
   const struct { const char *send, *reply; } cases[] = {

@@ -86,6 +86,24 @@ TEST(CronE2E, StartInsideTheDueMinuteFiresOnlyActiveEntriesOfTheDay) {
   EXPECT_EQ(log[0].substr(8), " Running Cron: 004");
 }
 
+// With one try a command found no modem: it waits for one instead of being
+// spent, and is written when the modem comes; a reply to that last try counts.
+TEST(CronE2E, NoModemSpendsNoTryAndAReplyToTheLastTryCounts) {
+  Options o = cron_options("07:30:40", "004/smtWtfs/07:30/@0d0d0d=1\n", "1");
+  o.modem = false;
+  Gateway g(o);
+  ASSERT_FALSE(cron_log(g, "Running Cron: 004").empty());
+  EXPECT_FALSE(g.modem().next_write(1500)) << "written with no modem";
+  g.modem().plug();
+  ASSERT_TRUE(g.modem().next_write(5000)) << g.output();
+  ASSERT_TRUE(g.modem().send_report(radio_packet(0x0d0d0d, 0x87, {1})));
+  EXPECT_FALSE(g.modem().next_write(2500)) << "a try after the reply";
+  Strings log = cron_log(g, "Cron TX");
+  ASSERT_EQ(log.size(), 2u) << g.read_file("logs/260107.log");  // "Running", one "Cron TX", no give-up
+  EXPECT_EQ(log[1].substr(8), " Cron TX: @0d0d0d=1");
+  EXPECT_NE(http_body(g.get("/&metrics")).find("orvel_scheduled_commands_given_up_total 0\n"), std::string::npos);
+}
+
 TEST(CronE2E, EntriesEditedOverHttpSurviveARestart) {
   const std::string listing =
       R"([{"key":"005","run":1,"days":"sMTWTFs","time":"07:30","cmd":["@0a1b2c=100","@0a1b2d=0"]},)"

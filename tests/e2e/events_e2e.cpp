@@ -142,6 +142,31 @@ TEST(Events, FramingKindsReplayAndTheNextRun) {
   EXPECT_EQ(got_next, frame(base, "gap", GAP) + frame(base + 1, "usb", USB_ON));
 }
 
+// Event ids keep rising over a restart even when the clock comes back at
+// the same time (a board without a real-time clock), and an id of the
+// earlier run gets the restart gap.
+TEST(Events, IdsRiseOverARestartWhateverTheClock) {
+  Options o;
+  o.faketime = "@2026-01-07 07:00:00";
+  uint64_t last;
+  std::string runs;
+  {
+    Gateway g(o);
+    ASSERT_TRUE(g.wait_output("USB Found\n"));
+    Stream s(g, "/&events");
+    g.modem().unplug();
+    last = first_id(s.take(1));
+    runs = g.read_file("runs");
+  }
+  o.files.push_back({"runs", runs});
+  Gateway g(o);
+  ASSERT_TRUE(g.wait_output("USB Found\n"));
+  Stream s(g, "/&events", "Last-Event-ID: " + std::to_string(last) + "\r\n");
+  std::string got = s.take(1);
+  EXPECT_GT(first_id(got), last) << got;
+  EXPECT_NE(got.find("event: gap\ndata: " + GAP), std::string::npos) << got;
+}
+
 // A client that stops reading must not hold up the others and is closed once
 // its queue is full. (The gateway reads one modem report per pass of its loop;
 // the reader's ignored input wakes each pass, which is also the check that a

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/settings.h"
 #include "radio/awaits.h"
 #include "radio/transmit.h"
@@ -25,7 +26,11 @@ using Strings = std::vector<std::string>;
 // last_tx as the real one does for a set-level command.
 Strings g_tx;
 std::string g_rejected;
+int g_no_modem = 0;  // sends before the modem is there
+int64_t g_now_ms = 0;
+int64_t fake_clock() { return g_now_ms; }
 uint8_t fake_tx(const char *text) {
+  if (g_no_modem > 0) return g_no_modem--, RF_TX_NO_MODEM;
   g_tx.push_back(text);
   if (g_rejected == text) return 0;
   unsigned id = std::stoul(std::string(text + 1, 6), nullptr, 16);
@@ -113,6 +118,7 @@ TEST_F(Cron, RunnerTable) {
     uint8_t reply_cmd;
     std::string rejected;
     std::vector<Strings> ticks;
+    int no_modem = 0;
   } rows[] = {
       {"unanswered, CRONRETRY 1", 1, -1, "", 0, "", {{A}, {B}, {}}},
       {"unanswered, CRONRETRY 3", 3, -1, "", 0, "", {{A}, {A}, {A}, {B}, {B}, {B}, {}}},
@@ -121,11 +127,15 @@ TEST_F(Cron, RunnerTable) {
       {"reply of another device", 3, 1, "8a1b2c", 0x87, "", {{A}, {A}, {A}, {B}}},
       {"another command", 3, 1, "0a1b2c", 0x82, "", {{A}, {A}, {A}, {B}}},
       {"rejected command skipped at once", 2, -1, "", 0, A, {{A, B}, {B}, {}}},
+      {"a reply to the last try counts", 1, 1, "0a1b2c", 0x87, "", {{A}, {}, {B}, {}}},
+      {"no modem yet: no try spent", 2, -1, "", 0, "", {{}, {}, {A}, {A}, {B}, {B}, {}}, 2},
+      {"no modem for a minute: given up", 1, -1, "", 0, "", std::vector<Strings>(62), 200},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
     cron_reset();
-    cron_tx = fake_tx, g_rejected = r.rejected, CronRetry = r.retry;
+    cron_tx = fake_tx, g_rejected = r.rejected, CronRetry = r.retry, g_no_modem = r.no_modem;
+    clock_ms_source = fake_clock;
     ASSERT_TRUE(cron_load_str(("005/SMTWTFS/07:30/" + A + B).c_str()));
     struct tm t{};
     t.tm_wday = 3, t.tm_hour = 7, t.tm_min = 30;
@@ -138,13 +148,25 @@ TEST_F(Cron, RunnerTable) {
       g_tx.clear();
       cron_at(&t);
       cron_run();
+      g_now_ms += 1000;
       EXPECT_EQ(g_tx, r.ticks[k]) << "tick " << k;
     }
+    if (r.no_modem > 100) {  // after a minute A is given up unwritten; B waits in its turn
+      EXPECT_EQ(cron_run_list[0][0], CRON_RUN_DONE);
+      EXPECT_EQ(cron_run_list[1][0], '@');
+    }
   }
-  // Each minute is examined once; paused and off-day entries are checked end to end.
+  clock_reset();
+  // Each minute is examined once, by its date, hour and minute: a clock put
+  // forward by exactly an hour is a new minute. Paused and off-day entries
+  // are checked end to end.
   struct tm t{};
   t.tm_wday = 3, t.tm_hour = 7, t.tm_min = 30;
   EXPECT_FALSE(cron_at(&t));
+  t.tm_hour = 8;
+  EXPECT_TRUE(cron_at(&t));
+  t.tm_yday = 1;
+  EXPECT_TRUE(cron_at(&t));
 }
 
 }  // namespace
