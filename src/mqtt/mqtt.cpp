@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <ctime>
 
 #include "core/hooks.h"
@@ -34,6 +35,7 @@
 #include "radio/packet.h"
 #include "decode/event.h"
 #include "radio/transmit.h"
+#include "rules/rules.h"
 
 constexpr int MQTT_PORT_DEFAULT = 1883;
 constexpr int KEEPALIVE_S = 30;
@@ -314,6 +316,8 @@ static void link_on_connect(mosquitto *, void *, int rc) {
   mosquitto_subscribe(conn.mosq, nullptr, t, 1);
   mqtt_topic(t, "bridge/request/command");
   mosquitto_subscribe(conn.mosq, nullptr, t, 1);
+  mqtt_topic(t, "rule/+/set");
+  mosquitto_subscribe(conn.mosq, nullptr, t, 1);
   if (mqtt_cfg.discovery) {
     snprintf(t, sizeof t, "%s/status", mqtt_cfg.prefix);
     mosquitto_subscribe(conn.mosq, nullptr, t, 1);
@@ -337,6 +341,16 @@ static void set_handle(const char *topic, const char *id, const char *payload, s
   mqtt_set_send(topic, cmds, n);
 }
 
+// B/rule/<id>/set: ON enables the automation, OFF disables it.
+static void rule_set(const char *topic, const char *rest, const char *payload, size_t len) {
+  std::string id(rest, strlen(rest) - 4), reply;
+  bool on = len == 2 && !memcmp(payload, "ON", 2);
+  if (!on && !(len == 3 && !memcmp(payload, "OFF", 3))) return mqtt_log(topic, "expected ON or OFF");
+  int status = rules_enable(id.c_str(), on, reply);
+  if (status != 200) return mqtt_log(topic, reply.c_str());
+  hook_config.run(CONFIG_RULES, "");
+}
+
 static void link_on_message(mosquitto *, void *, const mosquitto_message *m) {
   const char *payload = m->payload ? (const char *)m->payload : "";
   size_t len = m->payloadlen > 0 ? (size_t)m->payloadlen : 0;
@@ -354,11 +368,13 @@ static void link_on_message(mosquitto *, void *, const mosquitto_message *m) {
   const char *rest = t + blen + 1;
   bool request = !strcmp(rest, "bridge/request/command");
   bool set = strlen(rest) == 10 && !strcmp(rest + 6, "/set") && id_valid(rest);
-  if (!request && !set) return;
+  bool rule = !strncmp(rest, "rule/", 5) && strlen(rest) > 9 && !strcmp(rest + strlen(rest) - 4, "/set");
+  if (!request && !set && !rule) return;
   // A command left retained on the broker would be sent again at every
   // connect: a light switched off since would come back on.
   if (m->retain) return mqtt_log(t, "a retained command is ignored");
   if (len > MQTT_PACKET_MAX) return mqtt_log(t, "a message longer than 64 KiB is ignored");
+  if (rule) return rule_set(t, rest + 5, payload, len);
   if (request)
     mqtt_request(payload, len);
   else {
@@ -375,6 +391,8 @@ static void mqtt_device(int index);
 static void mqtt_devices_loaded(int);
 static void mqtt_usb(bool connected);
 static void mqtt_reach(const char *id, bool reachable);
+static void mqtt_rule(const char *id, const char *text);
+static void mqtt_config(config_what what, const char *);
 
 void mqtt_start() {
   if (!mqtt_conf_read()) return;
@@ -383,6 +401,8 @@ void mqtt_start() {
   hook_devices_loaded.add(mqtt_devices_loaded);
   hook_usb.add(mqtt_usb);
   hook_reach.add(mqtt_reach);
+  hook_rule.add(mqtt_rule);
+  hook_config.add(mqtt_config);
   hook_tick.add(mqtt_tick);
   mosquitto_lib_init();
   char client_id[MQTT_TEXT + 24];
@@ -499,6 +519,23 @@ static void mqtt_devices_loaded(int) {
   if (conn.state != LINK_UP) return;
   info_publish();
   if (!conn.scanning) mqtt_discovery_sync(false);
+  link_watch();
+}
+
+// A rule's event on B/rule/<id>; any change of the rules brings their
+// switches in line.
+static void mqtt_rule(const char *id, const char *text) {
+  if (!ready()) return;
+  char rest[64], t[MQTT_TOPIC];
+  snprintf(rest, sizeof rest, "rule/%s", id);
+  mqtt_topic(t, rest);
+  mqtt_publish(t, text, false, 0);
+  link_watch();
+}
+
+static void mqtt_config(config_what what, const char *) {
+  if (what != CONFIG_RULES || conn.state != LINK_UP || conn.scanning) return;
+  mqtt_discovery_sync(false);
   link_watch();
 }
 

@@ -17,6 +17,7 @@
 #include "home/home.h"
 #include "mqtt/mqtt_link.h"
 #include "mqtt/mqtt_payload.h"
+#include "rules/rules.h"
 
 constexpr int BUTTON_DEV_MAX = 64;    // button devices whose presses are remembered
 constexpr int BUTTON_TYPES_MIN = 4;   // event types a button offers before a higher number is seen
@@ -256,10 +257,39 @@ void mqtt_discovery_state(int i) {
   retained_put(RETAINED_STATE, key, d->lost ? "offline" : "online", 1);
 }
 
+// Each automation as a switch of the gateway: on enables it, off disables
+// it; its state on B/rule/<id>/state.
+static void rule_configs(bool force) {
+  static config_buf c;
+  char slug[MQTT_NODE];
+  node_slug(slug);
+  for (int i = 0; i < rules_count(); i++) {
+    const rule *r = rules_at(i);
+    if (!r) continue;
+    char rest[64], state[MQTT_TOPIC], set[MQTT_TOPIC], object[48];
+    snprintf(rest, sizeof rest, "rule/%s/state", r->id);
+    mqtt_topic(state, rest);
+    snprintf(rest, sizeof rest, "rule/%s/set", r->id);
+    mqtt_topic(set, rest);
+    retained_put(RETAINED_STATE, state + strlen(mqtt_cfg.base) + 1, r->enabled ? "ON" : "OFF", 1);
+    if (!mqtt_cfg.discovery) continue;
+    snprintf(object, sizeof object, "rule_%s", r->id);
+    c.n = 0, c.fits = true, c.text[0] = 0;
+    put(c, "{\"name\":\"");
+    put_escaped(c, r->name[0] ? r->name : r->id);
+    put(c, "\",\"unique_id\":\"%s_%s\",\"default_entity_id\":\"switch.%s_%s\",\"icon\":\"mdi:robot\","
+           "\"state_topic\":\"%s\",\"command_topic\":\"%s\",\"payload_on\":\"ON\",\"payload_off\":\"OFF\","
+           "\"entity_category\":\"config\",", mqtt_cfg.node, object, slug, object, state, set);
+    put_tail(c, nullptr);
+    config_put(c, "switch", "bridge", object, force);
+  }
+}
+
 void mqtt_discovery_sync(bool force) {
   if (!mqtt_online()) return;
   retained_sweep_begin();
   if (mqtt_cfg.discovery) bridge_configs(force);
+  rule_configs(force);
   for (int i = 0; i < DEV_MAX && dev_list[i].id[0]; i++) {
     if (!strcmp(dev_list[i].type, "btn"))  // the household's remembered press seeds a trigger
       if (int n = press_last(dev_list[i].id); n > 0)

@@ -9,10 +9,11 @@
 
 #include "devices/device_list.h"
 #include "mqtt/mqtt_link.h"
+#include "rules/rule.h"
 
 // Per listed device: main entity, two diagnostics, state, availability, the
 // button's event and triggers; and the bridge's own, with room to spare.
-constexpr int HELD_MAX = DEV_MAX * 8 + 64;
+constexpr int HELD_MAX = DEV_MAX * 8 + RULES_MAX * 2 + 64;
 constexpr int KEY_SIZE = 112;  // component (17) + node (71) + object id (16) and the slashes
 
 struct held_rec {

@@ -285,7 +285,10 @@ TEST(MqttBridge, ARunClearsOrphansSendsOnlyChangesAndPassesTheSchemas) {
 TEST(MqttBridge, SetRequestsAvailabilityAndPressesFollowTheDevices) {
   Broker broker;
   Client c(broker.port);
-  Gateway g(bridge(broker));
+  Options o = bridge(broker);  // an automation: a switch of the gateway, its events on B/rule/<id>
+  o.files.push_back({"rules", R"([{"id":"night","name":"Night \"light\"","when":[{"button":"@7a8b90","number":2}],)"
+                              R"("then":[{"event":"door pressed"}]}])"});
+  Gateway g(o);
   START_HOUSE(g, sim);
   ASSERT_TRUE(c.online()) << c.dump();
   const std::string req = "orvel/bridge/request/command", resp = "orvel/bridge/response/command";
@@ -318,7 +321,13 @@ TEST(MqttBridge, SetRequestsAvailabilityAndPressesFollowTheDevices) {
       {"sim", "deaf 9dae10 off", "", ""},
       {"sim", "status 9dae10", "orvel/9dae10/availability", "online"},
       {"home", "", "", R"("unreachable":[])"},
+      {"", "", "homeassistant/switch/orvel/bridge_rule_night/config",
+       R"({"name":"Night \"light\"","unique_id":"orvel_rule_night","default_entity_id":"switch.orvel_rule_night",)"},
+      {"", "", "orvel/rule/night/state", "ON"},
+      {"orvel/rule/night/set", "OFF", "orvel/rule/night/state", "OFF"},
+      {"orvel/rule/night/set", "ON", "orvel/rule/night/state", "ON"},
       {"sim", "press 7a8b90 2", "orvel/7a8b90/action", "press_2"},
+      {"", "", "orvel/rule/night", "door pressed"},
       {"", "", "orvel/event", R"("cmd":"SS PRESS","data":"BUTTON 2")"},
       {"", "", "orvel/7a8b90", R"({"rssi":92,"last_seen":)"},
       {"", "", "homeassistant/device_automation/orvel/7a8b90_press_2/config",
