@@ -37,7 +37,13 @@ function showLink() {
     setChip('#st-modem', 'Radio ?', null);
     setChip('#st-live', 'Offline', false);
   } else {
-    setChip('#st-modem', state.modem === false ? 'No radio' : state.modem ? 'Radio' : 'Radio …', state.modem === null ? null : state.modem);
+    // With several modems the chip counts them and names each in its title.
+    const ms = state.modems || [];
+    const up = ms.filter((m) => m.up).length;
+    const label = state.modem === false ? 'No radio' : state.modem ? (ms.length > 1 ? `Radio ${up}/${ms.length}` : 'Radio') : 'Radio …';
+    setChip('#st-modem', label, state.modem === null ? null : state.modem && up === ms.length);
+    $('#st-modem').title = ms.length > 1
+      ? ms.map((m) => `Modem ${m.modem}: ${m.up ? 'up' : 'down'} (${m.via})`).join('\n') : 'Radio modem';
   }
   $('#banner-lost').hidden = state.online;
   $('#banner-radio').hidden = !state.online || state.modem !== false;
@@ -60,6 +66,7 @@ export async function probe() {
 
 function applyHealth(h) {
   if (h.http === 401) { showLogin(); return; }
+  if (Array.isArray(h.modems)) state.modems = h.modems;
   if ('modem' in h) setModem(!!h.modem);
   const mq = $('#st-mqtt');
   mq.hidden = !h.mqtt || h.mqtt === 'off';

@@ -21,6 +21,7 @@ export const state = {
   live: null,               // 'stream' | 'poll'
   online: true,             // the gateway answers
   modem: null,              // the radio modem: true, false, or null (not known)
+  modems: [],               // each modem of /&health: {modem, up, via, ...}
 };
 
 const listeners = {};
