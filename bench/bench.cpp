@@ -588,6 +588,65 @@ std::string loadavg() {
 
 }  // namespace
 
+// Four clients that open a new connection as soon as the last one closes
+// (GET /&set/... in a loop): another client's radio command to a device that
+// never answers (its NO REPLY comes at the second tick, ~1.5 s when the loop
+// is free) and a raw listener's delay per report, at their worst.
+struct Crowd {
+  double no_reply_worst = 0, listener_worst = 0;
+  int commands = 0, sets = 0, heard = 0, sent = 0;
+};
+
+Crowd back_to_back(Server &s, double secs) {
+  Crowd r;
+  std::atomic<bool> done{false};
+  std::atomic<int> sets{0};
+  int l = listener_open(s.port);
+  std::vector<std::thread> crowd;
+  for (int t = 0; t < 4; t++)
+    crowd.emplace_back([&, t] {
+      for (int n = 0; !done; n++) {
+        int c = tcp_connect(s.port);
+        std::string got, req = "GET /&set/k" + std::to_string(t) + "/v" + std::to_string(n) + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+        send(c, req.data(), req.size(), MSG_NOSIGNAL);
+        recv_until(c, got, "\x01", 5000);
+        close(c);
+        sets++;
+      }
+    });
+  std::thread other([&] {
+    sleep_ms(300);  // the crowd is under way
+    while (!done) {
+      double t0 = now_ms();
+      int c = tcp_connect(s.port);
+      std::string got, req = "GET /@9dae10=1 HTTP/1.1\r\nHost: localhost\r\n\r\n";
+      send(c, req.data(), req.size(), MSG_NOSIGNAL);
+      recv_until(c, got, "\x01", 120000);
+      close(c);
+      r.no_reply_worst = std::max(r.no_reply_worst, now_ms() - t0);
+      r.commands++;
+    }
+  });
+  std::string buf;
+  double end = now_ms() + secs * 1000, sent_at = 0;
+  while (now_ms() < end) {
+    sleep_ms(100);
+    s.modem->send_report(report(0x600000 + (uint32_t)r.sent * 16, (uint8_t)r.sent));
+    sent_at = now_ms();
+    r.sent++;
+    if (line_with(l, buf, "@6", 30000)) {
+      r.heard++;
+      r.listener_worst = std::max(r.listener_worst, now_ms() - sent_at);
+    }
+  }
+  done = true;
+  for (auto &t : crowd) t.join();
+  other.join();
+  close(l);
+  r.sets = sets;
+  return r;
+}
+
 int main(int argc, char **argv) {
   if (argc < 4) {
     fprintf(stderr, "usage: bench <ceiling> <lighttpd> <name>=<orvel>:<libvmodem.so> [...]\n");
@@ -702,6 +761,7 @@ int main(int argc, char **argv) {
   std::vector<int> twice;
   std::vector<Burst> bu;
   std::vector<Slow> sl;
+  std::vector<Crowd> crowd;
   std::error_code ec;
   for (size_t k = 0; k < names.size(); k++) {
     Server &s = servers[2 * k];
@@ -719,6 +779,7 @@ int main(int argc, char **argv) {
     fs::remove_all(both.dir, ec);
     fs::remove_all(both.daemon_dir, ec);
     sl.push_back(slow_download(s, 8));
+    crowd.push_back(back_to_back(s, 8));
     stop_server(s);
     // The burst on a fresh gateway: reports still queued from the above would mix in.
     Server fresh = start_orvel(names[k] + " burst", orvels[k].first, orvels[k].second, www);
@@ -750,6 +811,10 @@ int main(int argc, char **argv) {
       [&](size_t k) { return fmt("%.0f (%d GETs)", sl[k].worst, sl[k].requests); });
   row("  meanwhile the listener got / longest gap (ms)",
       [&](size_t k) { return fmt("%d/%d / %.0f", sl[k].heard, sl[k].sent, sl[k].gap); });
+  row("4 back-to-back clients: a deaf device's NO REPLY, worst (ms)",
+      [&](size_t k) { return fmt("%.0f (%d commands)", crowd[k].no_reply_worst, crowd[k].commands); });
+  row("  meanwhile: a listener's worst delay (ms), heard/sent, sets",
+      [&](size_t k) { return fmt("%.1f, %d/%d, %d", crowd[k].listener_worst, crowd[k].heard, crowd[k].sent, crowd[k].sets); });
   printf("load average at the end %s (other work on the machine makes these figures noisy)\n", loadavg().c_str());
 
   for (size_t i = 0; i < servers.size(); i++)
