@@ -150,7 +150,8 @@ TEST(RulesE2E, EveryEventTriggerFiresOncePerChange) {
                         rule("lamp-mid", lamp + R"({"above":20,"below":80}}})", "0b0b0b", 4),
                         rule("cold", R"({"temperature":{"device":"@8c9da0","below":19}})", "0b0b0b", 5),
                         rule("hot", R"({"temperature":{"device":"@8c9da0","above":25,"hysteresis":2}})", "0b0b0b", 6),
-                        rule("lost", R"({"unreachable":"@5c6d72"})", "0b0b0b", 7)}));
+                        rule("lost", R"({"unreachable":"@5c6d72"})", "0b0b0b", 7),
+                        R"({"id":"knock","when":[{"button":"@7a8b90","number":9}],"then":[{"send":"@5c6d72?"}]})"}));
   ASSERT_TRUE(g.wait_output("USB Found\n"));
   EXPECT_EQ(fence(g), Strings{"0b0b0b=0"}) << "the start rule, once the modem is open";
   Listener l(g);
@@ -190,6 +191,9 @@ TEST(RulesE2E, EveryEventTriggerFiresOncePerChange) {
     for (int n : r.fired) want.push_back("0b0b0b=" + std::to_string(n));
     EXPECT_EQ(fence(g), want);
   }
+  // A rule's own command that gets no answer is a NO REPLY as well.
+  hear(g, l, press(9));
+  EXPECT_EQ(take(g, 3, 4000), (Strings{"0b0b0b=1", "5c6d72?", "0b0b0b=7"}));
 }
 
 // 2019-12-21, a Saturday, at 60 N 0 E: the almanac's sunrise 09:02 and sunset
