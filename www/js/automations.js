@@ -261,8 +261,8 @@ function onDays(d) {
 const degreesText = (v) => v + '\u00a0°C';
 
 function triggerText(t) {
-  if ('button' in t) return nameOf(t.button) + (t.number !== undefined ? ' button ' + t.number : '') + ' is pressed';
-  if ('state' in t) return nameOf(t.state.device) + ' turns ' + levelText(t.state.to);
+  if ('button' in t) return nameOf(t.button) + (t.number !== undefined ? ' (button ' + t.number + ')' : '') + ' is pressed';
+  if ('state' in t) return nameOf(t.state.device) + (typeof t.state.to === 'object' ? ' goes to a level ' : ' turns ') + levelText(t.state.to);
   if ('temperature' in t) {
     const x = t.temperature;
     return nameOf(x.device) + ('above' in x ? ' rises above ' + degreesText(x.above) : ' drops below ' + degreesText(x.below));
@@ -378,7 +378,7 @@ async function post(path, body) {
 
 // A readable reason for a refusal "<path>: <reason>".
 function reasonText(reason) {
-  if (/^not a device id|^missing$/.test(reason)) return 'Pick a device or fill this in.';
+  if (/device id|^missing$/.test(reason)) return 'Pick a device or fill this in.';
   if (/LAT and LON/.test(reason)) return 'Sunrise and sunset need the gateway’s place: add LAT= and LON= to its setup.ini and restart it.';
   return sentence(reason);
 }
@@ -468,7 +468,7 @@ function buildForm() {
     el('h2', { id: 'rule-form-title' }, 'New automation'),
     el('label', {}, 'Name', el('input', { name: 'name', maxlength: 80, 'data-field': 'name id', autocomplete: 'off' })),
     when.box, cond.box, then.box,
-    el('label', {}, 'When it is triggered again while it waits', select('Mode', 'mode', Object.entries(MODES), 'restart')),
+    el('label', {}, 'When it is triggered again while it waits', select(null, 'mode', Object.entries(MODES), 'restart')),
     el('label', { class: 'check' }, el('input', { type: 'checkbox', name: 'enabled', 'data-field': 'enabled', checked: true }), 'On'),
     el('div', { class: 'row' }, el('button', { type: 'submit', class: 'primary' }, 'Save automation'),
       el('button', { type: 'button', class: 'ghost', onclick: closeForm }, 'Cancel')));
