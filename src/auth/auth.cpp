@@ -7,7 +7,10 @@
 #include <cstring>
 
 #include "auth/lockout.h"
+#include "auth/sessions.h"
+#include "core/clock.h"
 #include "core/hooks.h"
+#include "core/logs.h"
 #include "core/settings.h"
 #include "core/text.h"
 #include "net/conn.h"
@@ -17,7 +20,8 @@ namespace {
 
 char token[TOKEN_MAX + 1];
 size_t token_len;  // 0 = no TOKEN: authentication is off
-char allow_origin[64];
+char allow_origin[SETTING_VALUE];
+char allow_host[SETTING_VALUE];
 
 // Raw connections that sent "auth": one record per connection at most, so
 // the capacity is that of the connection table. A connection that gave the
@@ -40,29 +44,17 @@ raw_rec *raw_find(uint32_t sock, bool add) {
   return free_slot;
 }
 
-bool token_char(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || strchr("-._~+/", c);
-}
-
-// The settings reader finds a key anywhere in a line, so a token holding a
-// key name would be read as that key's line.
-const char *const SETTING_NAMES[] = {"PORT", "DEBUG", "LOGS", "CRONRETRY", "TOKEN", "BIND", "ALLOW_ORIGIN",
-                                     "MAXUPLOAD", "MQTT_", "HA_"};
-
+// Visible ASCII only: a token travels in a header, a cookie-free form and a
+// raw line, all of which end at a blank.
 const char *token_problem(const char *v) {
   static char why[96];
   size_t n = strlen(v);
-  if (n < (size_t)TOKEN_MIN || n > (size_t)TOKEN_MAX) {
-    snprintf(why, sizeof why, "must be %d to %d characters long (it has %zu)", TOKEN_MIN, TOKEN_MAX, n);
+  if (n < (size_t)TOKEN_MIN) {
+    snprintf(why, sizeof why, "must be at least %d characters long (it has %zu)", TOKEN_MIN, n);
     return why;
   }
   for (size_t i = 0; i < n; i++)
-    if (!token_char(v[i])) return "may hold only A-Z a-z 0-9 - . _ ~ + /";
-  for (const char *name : SETTING_NAMES)
-    if (strstr(v, name)) {
-      snprintf(why, sizeof why, "must not contain the setting name %s", name);
-      return why;
-    }
+    if ((unsigned char)v[i] <= ' ' || (unsigned char)v[i] >= 0x7f) return "may hold no blank or control character";
   return nullptr;
 }
 
@@ -70,11 +62,16 @@ const char *token_problem(const char *v) {
 
 // Reads the settings; false when TOKEN is unusable.
 static bool auth_settings() {
-  char v[64];
+  char v[SETTING_VALUE];
   token_len = 0;
-  allow_origin[0] = 0;
+  allow_origin[0] = allow_host[0] = 0;
   if (setting_get("ALLOW_ORIGIN", v) == 1) snprintf(allow_origin, sizeof allow_origin, "%s", v);
-  if (setting_get("TOKEN", v) != 1) return true;
+  if (setting_get("ALLOW_HOST", v) == 1) snprintf(allow_host, sizeof allow_host, "%s", v);
+  if (setting_get("TOKEN", v) != 1) {
+    puts("AUTH OFF: anyone on the network can control this gateway");
+    sys_log("AUTH OFF: anyone on the network can control this gateway");
+    return true;
+  }
   if (const char *why = token_problem(v)) {
     printf("setup.ini: TOKEN %s; the gateway does not start\n", why);
     return false;
@@ -88,6 +85,8 @@ static bool auth_settings() {
 bool auth_on() { return token_len > 0; }
 
 const char *auth_allow_origin() { return allow_origin; }
+
+const char *auth_allow_host() { return allow_host; }
 
 bool auth_token_ok(const char *given, size_t len) {
   if (!token_len) return false;
@@ -129,17 +128,35 @@ static void auth_close(uint32_t sock, close_reason) {
   if (raw_rec *r = raw_find(sock, false)) *r = raw_rec{};
 }
 
+// With a token, a connection that has neither given it ("auth") nor spoken
+// HTTP within RAW_AUTH_WAIT_S holds a place for nothing: it is closed.
+static void auth_tick(time_t now) {
+  sessions_tick(now);
+  time_t mono = clock_mono_s();
+  for (int i = 0; i < CONN_MAX; i++) {
+    const conn_rec *c = conn_at(i);
+    if (c && !c->closing && !(c->roles & (ROLE_AUTHED | ROLE_REQUEST)) && c->in.empty() &&
+        mono - c->opened >= RAW_AUTH_WAIT_S)
+      conn_close(c->fd, CLOSE_TIMEOUT);
+  }
+}
+
 bool auth_start() {
   if (!auth_settings()) return false;
   socket_door_set(auth_msg);
   hook_close.add(auth_close);
   auth_http_start();
+  if (auth_on()) {
+    sessions_load(token, token_len);
+    hook_tick.add(auth_tick);
+  }
   return true;
 }
 
 void auth_reset() {
   token_len = 0;
-  allow_origin[0] = 0;
+  allow_origin[0] = allow_host[0] = 0;
   for (auto &r : raws) r = raw_rec{};
   lockout_reset();
+  sessions_reset();
 }

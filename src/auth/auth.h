@@ -7,16 +7,15 @@
 #include <cstdint>
 
 constexpr int TOKEN_MIN = 16;
-// Longer values could be cut by the settings reader (63-character pieces)
-// without notice, so they are refused instead.
-constexpr int TOKEN_MAX = 48;
-constexpr int RAW_AUTH_TRIES = 3;  // wrong "auth" lines before a raw connection is closed
+constexpr int TOKEN_MAX = 255;  // all a setting's value holds
+constexpr int RAW_AUTH_TRIES = 3;   // wrong "auth" lines before a raw connection is closed
+constexpr int RAW_AUTH_WAIT_S = 10; // with a token: seconds a raw connection has to give it
 
 // Reads TOKEN and ALLOW_ORIGIN and puts the doors in place: the raw door on
 // every message, the HTTP door on every route row, and the routes of
 // authentication itself. False, after printing why, when TOKEN is set but
-// unusable (too short, too long, a character outside A-Z a-z 0-9 - . _ ~ + /,
-// or a setting name inside it): the gateway must not start then.
+// unusable (shorter than TOKEN_MIN, or a blank or control character in it):
+// the gateway must not start then. Without a token every start says so.
 bool auth_start();
 // True when TOKEN is set.
 bool auth_on();
@@ -24,6 +23,8 @@ bool auth_on();
 bool auth_token_ok(const char *given, size_t len);
 // The comma-separated origins of ALLOW_ORIGIN ("" when unset).
 const char *auth_allow_origin();
+// The comma-separated host names of ALLOW_HOST ("" when unset).
+const char *auth_allow_host();
 
 // A CORS preflight ("OPTIONS ...") from an origin named in ALLOW_ORIGIN:
 // answers it and returns true (the connection then closes). Anything else

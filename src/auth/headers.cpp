@@ -25,7 +25,8 @@ text_view trimmed(const char *p, size_t n) {
 void header_take(const char *name, size_t nn, text_view value, auth_headers *out) {
   struct { const char *name; text_view *slot; } const slots[] = {
       {"authorization", &out->authorization}, {"cookie", &out->cookie}, {"origin", &out->origin},
-      {"host", &out->host}, {"sec-fetch-site", &out->fetch_site}};
+      {"host", &out->host}, {"sec-fetch-site", &out->fetch_site}, {"referer", &out->referer},
+      {"x-requested-with", &out->requested_with}};
   for (const auto &s : slots)
     if (same_nocase(name, nn, s.name, strlen(s.name)) && !s.slot->p) *s.slot = value;
 }
@@ -74,24 +75,25 @@ void auth_headers_parse(const char *request, auth_headers *out) {
   }
 }
 
-bool auth_headers_token(const auth_headers &h, text_view *token) {
+bool auth_headers_bearer(const auth_headers &h, text_view *token) {
   text_view a = h.authorization;
-  if (a.n > 7 && same_nocase(a.p, 7, "bearer ", 7)) {
-    *token = trimmed(a.p + 7, a.n - 7);
-    return token->n > 0;
-  }
-  // Cookie: "a=1; orvel_token=xyz; b=2"
-  static const char NAME[] = "orvel_token=";
-  const size_t nn = sizeof NAME - 1;
+  if (a.n <= 7 || !same_nocase(a.p, 7, "bearer ", 7)) return false;
+  *token = trimmed(a.p + 7, a.n - 7);
+  return token->n > 0;
+}
+
+bool auth_headers_cookie(const auth_headers &h, const char *name, text_view *value) {
+  // Cookie: "a=1; name=xyz; b=2"
+  size_t nn = strlen(name);
   const char *c = h.cookie.p;
   size_t left = h.cookie.n;
-  while (left >= nn) {
+  while (left > nn) {
     size_t cut = 0;
     while (cut < left && c[cut] != ';') cut++;
     text_view pair = trimmed(c, cut);
-    if (pair.n >= nn && memcmp(pair.p, NAME, nn) == 0) {
-      *token = {pair.p + nn, pair.n - nn};
-      return token->n > 0;
+    if (pair.n > nn && memcmp(pair.p, name, nn) == 0 && pair.p[nn] == '=') {
+      *value = {pair.p + nn + 1, pair.n - nn - 1};
+      return value->n > 0;
     }
     if (cut == left) break;
     c += cut + 1;
@@ -131,19 +133,67 @@ bool origin_allowed(text_view origin, const char *allow) {
   return false;
 }
 
+// True when `origin` ("scheme://host[:port]") names another host:port than
+// the request's Host; "null" and anything unreadable count as another.
+static bool origin_other(text_view origin, text_view host) {
+  const char *sep = origin.n > 3 ? (const char *)memmem(origin.p, origin.n, "://", 3) : nullptr;
+  if (!sep || !host.n) return true;
+  text_view scheme{origin.p, (size_t)(sep - origin.p)};
+  const char *def = view_is(scheme, "https") ? "443" : view_is(scheme, "http") ? "80" : nullptr;
+  if (!def) return true;
+  text_view rest{sep + 3, origin.n - (size_t)(sep + 3 - origin.p)};
+  while (rest.n && rest.p[rest.n - 1] == '/') rest.n--;
+  host_port o = split_host(rest, def), s = split_host(host, def);
+  return !same_nocase(o.host.p, o.host.n, s.host.p, s.host.n) || !same_nocase(o.port.p, o.port.n, s.port.p, s.port.n);
+}
+
+// The origin part of a URL: "scheme://host[:port]".
+static text_view url_origin(text_view url) {
+  const char *sep = url.n > 3 ? (const char *)memmem(url.p, url.n, "://", 3) : nullptr;
+  if (!sep) return url;
+  const char *end = sep + 3;
+  while (end < url.p + url.n && *end != '/' && *end != '?' && *end != '#') end++;
+  return {url.p, (size_t)(end - url.p)};
+}
+
 bool auth_cross_site(const auth_headers &h, const char *allow) {
   if (origin_allowed(h.origin, allow)) return false;
   if (view_is(h.fetch_site, "cross-site") || view_is(h.fetch_site, "same-site")) return true;
-  if (!h.origin.p) return false;
-  // "null" (a sandboxed frame, a file page) and anything that is not
-  // "scheme://host" cannot be matched against our own host.
-  const char *sep = h.origin.n > 3 ? (const char *)memmem(h.origin.p, h.origin.n, "://", 3) : nullptr;
-  if (!sep || !h.host.n) return true;
-  text_view scheme{h.origin.p, (size_t)(sep - h.origin.p)};
-  const char *def = view_is(scheme, "https") ? "443" : view_is(scheme, "http") ? "80" : nullptr;
-  if (!def) return true;
-  text_view rest{sep + 3, h.origin.n - (size_t)(sep + 3 - h.origin.p)};
-  while (rest.n && rest.p[rest.n - 1] == '/') rest.n--;
-  host_port o = split_host(rest, def), s = split_host(h.host, def);
-  return !same_nocase(o.host.p, o.host.n, s.host.p, s.host.n) || !same_nocase(o.port.p, o.port.n, s.port.p, s.port.n);
+  if (h.origin.p) return origin_other(h.origin, h.host);
+  if (!h.referer.n) return false;
+  text_view from = url_origin(h.referer);
+  return !origin_allowed(from, allow) && origin_other(from, h.host);
+}
+
+bool auth_same_origin(const auth_headers &h) {
+  if (h.requested_with.n || view_is(h.fetch_site, "same-origin")) return true;
+  return h.origin.n && !origin_other(h.origin, h.host);
+}
+
+// True when every character of `v` is a digit or '.' (an IPv4 literal), or
+// `v` is bracketed (an IPv6 literal).
+static bool ip_literal(text_view v) {
+  if (v.n && v.p[0] == '[') return true;
+  for (size_t i = 0; i < v.n; i++)
+    if (!((v.p[i] >= '0' && v.p[i] <= '9') || v.p[i] == '.')) return false;
+  return v.n > 0;
+}
+
+bool auth_host_ok(const auth_headers &h, const char *own, const char *allow) {
+  if (!h.host.p) return true;
+  text_view name = split_host(h.host, "").host;
+  while (name.n && name.p[name.n - 1] == '.') name.n--;  // "host." is "host"
+  if (ip_literal(name) || view_is(name, "localhost")) return true;
+  size_t on = strlen(own);
+  if (on && (same_nocase(name.p, name.n, own, on) ||
+             (name.n == on + 6 && same_nocase(name.p, on, own, on) && same_nocase(name.p + on, 6, ".local", 6))))
+    return true;
+  for (const char *p = allow; *p;) {
+    size_t len = strcspn(p, ",");
+    text_view item = trimmed(p, len);
+    if (item.n && same_nocase(item.p, item.n, name.p, name.n)) return true;
+    p += len;
+    if (*p == ',') p++;
+  }
+  return false;
 }

@@ -7,8 +7,10 @@ extern int32_t syslogs;    // DEBUG: nonzero writes system lines to the daily lo
 extern int8_t CronRetry;   // CRONRETRY: sends per scheduled command (read unsigned); 3
 extern int32_t pac_log;    // LOGS: nonzero writes packets to the daily log; 0
 
-// Looks `key` up in setup.ini: 1 found (trimmed value in `value`, >= 63 bytes),
-// 0 not found, 255 the file cannot be opened.
+constexpr int SETTING_VALUE = 256;  // a value (at most 255 characters) and its NUL
+
+// Looks `key` up in setup.ini: 1 found (the trimmed value in `value`, which
+// holds SETTING_VALUE bytes), 0 not found, 255 the file cannot be opened.
 uint8_t setting_get(const char *key, char *value);
 // Reads all four settings; false when the file cannot be opened.
 bool settings();

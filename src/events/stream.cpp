@@ -19,6 +19,7 @@
 #include "devices/device_list.h"
 #include "events/event_ring.h"
 #include "net/conn.h"
+#include "net/http_reply.h"
 #include "net/router.h"
 #include "net/socket.h"
 
@@ -33,6 +34,7 @@ static_assert(EVENT_DATA_MAX >= DEV_OBJ_SIZE, "a device object fits an event");
 
 stream_rec streams[CONN_MAX];
 int keepalive_s = 0;  // 0 until read from the settings
+int streams_max = STREAMS_DEFAULT;
 
 const char HEAD[] =
     "HTTP/1.1 200 OK\r\n"
@@ -45,11 +47,12 @@ const char HEAD[] =
 const char KEEPALIVE[] = ": keepalive\n\n";
 constexpr int STREAM_SNDBUF = 64 * 1024;  // the kernel doubles it
 
-void keepalive_load() {
-  if (keepalive_s) return;
-  char value[64];
+void settings_load() {
+  char value[SETTING_VALUE];
   keepalive_s = setting_get("EVENTS_KEEPALIVE", value) == 1 ? atoi(value) : 0;
   if (keepalive_s <= 0) keepalive_s = STREAM_KEEPALIVE_S;
+  streams_max = setting_get("EVENTS_MAX", value) == 1 ? atoi(value) : 0;
+  if (streams_max <= 0 || streams_max > CONN_MAX) streams_max = STREAMS_DEFAULT;
 }
 
 // Writes to client `s`; false when the client was closed (a failed send, or,
@@ -94,7 +97,10 @@ const char *stream_since(const char *request, const char *target) {
 }  // namespace
 
 bool stream_open(uint32_t sock, const char *request, const char *target) {
-  keepalive_load();
+  if (conn_count_role(ROLE_STREAM) >= streams_max) {
+    http_respond_text(sock, "503 Service Unavailable", "text/plain", nullptr, "too many event streams\n");
+    return false;
+  }
   stream_rec *s = nullptr;
   for (auto &e : streams)
     if (!e.sock) {
@@ -189,6 +195,7 @@ route_verdict stream_route(http_req &req) {
 }  // namespace
 
 void events_start() {
+  settings_load();
   route_add({"&events", MATCH_NAME, HTTP_GET | HTTP_POST, DOOR_TOKEN, "events", stream_route});
   hook_packet.add(stream_packet);
   hook_device.add(stream_device);

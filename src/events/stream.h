@@ -16,6 +16,9 @@
 
 constexpr size_t STREAM_QUEUE_MAX = 256 * 1024;
 constexpr int STREAM_KEEPALIVE_S = 15;  // EVENTS_KEEPALIVE in setup.ini changes it
+// Stream clients at once (EVENTS_MAX): streams never time out, so they are
+// capped well below the connection table, leaving places for requests.
+constexpr int STREAMS_DEFAULT = 16;
 
 // Handles "GET /&events[?since=<id>]": `request` is the whole received
 // request (the Last-Event-ID header is read from it and wins over `since`),

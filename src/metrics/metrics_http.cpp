@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "auth/auth.h"
 #include "core/settings.h"
 #include "core/version.h"
 #include "devices/device_list.h"
@@ -108,7 +109,7 @@ void http_requests(std::string &o) {
 long health_grace() {
   static long grace = 0;
   if (!grace) {
-    char value[64];
+    char value[SETTING_VALUE];
     grace = setting_get("HEALTH_GRACE", value) == 1 ? atol(value) : 0;
     if (grace <= 0) grace = HEALTH_GRACE_S;
   }
@@ -176,8 +177,10 @@ bool health_json(std::string &out) {
   char text[192];
   char age_text[24] = "null";
   if (age >= 0) snprintf(age_text, sizeof age_text, "%ld", age);
-  snprintf(text, sizeof text, "{\"status\":\"%s\",\"modem\":%s,\"uptime\":%ld,\"mqtt\":\"%s\",\"last_packet_age\":%s}",
-           ok ? "ok" : "degraded", metrics_modem() ? "true" : "false", metrics_uptime(), mqtt, age_text);
+  snprintf(text, sizeof text,
+           "{\"status\":\"%s\",\"modem\":%s,\"uptime\":%ld,\"mqtt\":\"%s\",\"last_packet_age\":%s,\"auth\":\"%s\"}",
+           ok ? "ok" : "degraded", metrics_modem() ? "true" : "false", metrics_uptime(), mqtt, age_text,
+           auth_on() ? "on" : "off");
   out = text;
   return ok;
 }
@@ -185,5 +188,6 @@ bool health_json(std::string &out) {
 void metrics_start() {
   metrics_hooks();
   route_add({"&metrics", MATCH_NAME, HTTP_GET | HTTP_POST, DOOR_TOKEN, "metrics", metrics_route});
-  route_add({"&health", MATCH_NAME, HTTP_GET | HTTP_POST, DOOR_TOKEN, "health", health_route});
+  // Public: a service check needs no token, and health tells nothing to protect.
+  route_add({"&health", MATCH_NAME, HTTP_GET | HTTP_POST, DOOR_SITE, "health", health_route});
 }

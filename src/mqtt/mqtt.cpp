@@ -54,7 +54,7 @@ static struct {
 } conn = {nullptr, LINK_OFF, -1, 1, 0, 0, 0, 0};
 
 static void setting_text(const char *key, char *dst, const char *fallback) {
-  char value[MQTT_TEXT];
+  char value[SETTING_VALUE];
   if (setting_get(key, value) == 1 && value[0])
     snprintf(dst, MQTT_TEXT, "%s", value);
   else

@@ -8,6 +8,7 @@
 
 #include "core/files.h"
 #include "core/hooks.h"
+#include "net/mem_quota.h"
 #include "core/text.h"
 #include "net/http_reply.h"
 #include "net/socket.h"
@@ -55,6 +56,12 @@ bool mem_route_parse(const char *t, mem_route *out) {
   return true;
 }
 
+// Bytes of the file `name` now, 0 when there is none.
+static long file_size(const char *name) {
+  struct stat st;
+  return stat(name, &st) == 0 && S_ISREG(st.st_mode) ? (long)st.st_size : 0;
+}
+
 bool mem_file_set(const char *name, char *value) {
   // The value is the rest of the request line: cut it at its end so a
   // request without a protocol version never stores header lines.
@@ -69,10 +76,20 @@ bool mem_file_set(const char *name, char *value) {
   // and never overwrites a value.
   char tmp[MEM_NAME_SIZE + 2];
   snprintf(tmp, sizeof tmp, "%s~", name);
-  return file_write_atomic_via(name, tmp, value, len);
+  long before = file_size(name);
+  if (!file_write_atomic_via(name, tmp, value, len)) return false;
+  mem_used_add((long)len - before);
+  return true;
 }
 
-bool mem_file_get(const char *name, uint32_t sock) { return file_reply(sock, name, 200); }
+// A stored value is the client's bytes: never sniffed, never run as a page
+// of the gateway's origin.
+static const char VALUE_HEAD[] =
+    "Content-Type: application/octet-stream\r\nX-Content-Type-Options: nosniff\r\n"
+    "Content-Security-Policy: sandbox\r\nCache-Control: no-cache no-store\r\nAccess-Control-Allow-Origin: *\r\n"
+    "Expires: -1\r\n";
+
+bool mem_file_get(const char *name, uint32_t sock) { return file_reply_head(sock, name, VALUE_HEAD); }
 
 bool memcache(uint32_t sock, char *route) {
   mem_route r;
@@ -84,8 +101,14 @@ bool memcache(uint32_t sock, char *route) {
     if (r.verb == 's') return false;  // a set needs a value
     return mem_file_get(name, sock);
   }
-  // A get that carries a value stores it like a set.
-  if (!mem_file_set(name, route + r.value_off)) return false;
+  // A get that carries a value stores it like a set, where the store has
+  // room for it whole (the value's length bounds what it can grow by).
+  char *value = route + r.value_off;
+  if (!mem_room((long)strcspn(value, " \r\n") - file_size(name))) {
+    http_respond_text(sock, "507 Insufficient Storage", nullptr, nullptr, nullptr);
+    return true;
+  }
+  if (!mem_file_set(name, value)) return false;
   http_reply(sock, 200, "OK");
   hook_config.run(CONFIG_VALUE, r.key);
   return true;

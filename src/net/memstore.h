@@ -34,7 +34,8 @@ bool memcache(uint32_t sock, char *route);
 // replaces the file with it crash-safely (through "<name>~"). False, with the
 // old file whole, when the value is empty or the write fails.
 bool mem_file_set(const char *name, char *value);
-// Sends the kind 200 header and the file's bytes; false when the file cannot
+// Sends the value's header (application/octet-stream, nosniff, a sandboxing
+// content policy) and the file's bytes; false when the file cannot
 // be opened or is not a regular file (nothing sent), or a read or send failed
 // part-way.
 bool mem_file_get(const char *name, uint32_t sock);

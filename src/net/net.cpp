@@ -5,6 +5,7 @@
 #include "core/text.h"
 #include "net/http_reply.h"
 #include "net/logview.h"
+#include "net/mem_quota.h"
 #include "net/memstore.h"
 #include "net/router.h"
 #include "net/socket.h"
@@ -56,6 +57,7 @@ const route_row NET_ROUTES[] = {
 void net_start() {
   for (const auto &row : NET_ROUTES) route_add(row);
   upload_start();
+  mem_quota_start();
   hook_tick.add(socket_tick);
   hook_pass.add(socket_reap);
 }
@@ -64,4 +66,5 @@ void net_reset() {
   socket_reset();
   router_reset();
   upload_reset();
+  mem_quota_reset();
 }

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
@@ -30,6 +31,12 @@ static socket_door_fn door = nullptr;
 // Silence after which a connection may make room for a newcomer when every
 // place is taken (held connections are never chosen).
 constexpr int EVICT_IDLE_S = 10;
+// Connections accepted in one pass: the rest wait in the backlog for the
+// next, so clients that reconnect as fast as they are served never keep the
+// modem, the tick and the other connections waiting.
+constexpr int ACCEPT_PER_PASS = 16;
+constexpr int PER_ADDR_DEFAULT = 16;  // MAXPERADDR: connections one client address may hold
+static int per_addr_max = PER_ADDR_DEFAULT;
 
 void socket_handler_set(socket_handler_fn fn) { handler = fn; }
 
@@ -95,7 +102,18 @@ static void socket_make_room() {
 // Takes one new connection; when every place is taken, the connection
 // silent longest (if silent long enough) makes room, else the newcomer is
 // refused rather than left unread.
+static int socket_peer_count(uint32_t peer) {
+  int n = 0;
+  for (int i = 0; i < CONN_MAX; i++)
+    if (const conn_rec *c = conn_at(i); c && !c->closing && c->peer == peer) n++;
+  return n;
+}
+
 static void socket_take(int fd, uint32_t peer) {
+  if (socket_peer_count(peer) >= per_addr_max) {
+    close(fd);  // one client may not take every place
+    return;
+  }
   if (conn_count() >= CONN_MAX) socket_make_room();
   if (!socket_adopt(fd, peer)) {
     close(fd);
@@ -106,9 +124,9 @@ static void socket_take(int fd, uint32_t peer) {
   socket_receive((uint32_t)fd);
 }
 
-// Accepts every connection waiting, so a burst is taken in one pass.
+// Accepts the connections waiting, at most ACCEPT_PER_PASS.
 static void socket_accept(int, short) {
-  for (;;) {
+  for (int taken = 0; taken < ACCEPT_PER_PASS; taken++) {
     struct sockaddr_in clientaddr;
     socklen_t addrlen = sizeof clientaddr;
     int newfd = accept4(master_soc, (struct sockaddr *)&clientaddr, &addrlen, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -135,7 +153,7 @@ bool socket_init() {
   memset(&serveraddr, 0, sizeof serveraddr);
   serveraddr.sin_family = AF_INET;
   serveraddr.sin_addr.s_addr = htonl(INADDR_ANY);
-  char bind_to[64];  // BIND: one IPv4 address to listen on; all by default
+  char bind_to[SETTING_VALUE];  // BIND: one IPv4 address to listen on; all by default
   if (setting_get("BIND", bind_to) == 1 && inet_pton(AF_INET, bind_to, &serveraddr.sin_addr) != 1) {
     printf("setup.ini: BIND=%s is not an IPv4 address; the gateway does not start\n", bind_to);
     close(s);
@@ -152,6 +170,8 @@ bool socket_init() {
   }
   master_soc = s;
   watch_set(s, POLLIN, socket_accept);
+  char value[SETTING_VALUE];
+  if (setting_get("MAXPERADDR", value) == 1 && atoi(value) > 0) per_addr_max = atoi(value);
   printf("Listening on Port: %d\n", port);
   if (serveraddr.sin_addr.s_addr != htonl(INADDR_ANY)) printf("Listening on Address: %s\n", bind_to);
   return true;
@@ -302,6 +322,7 @@ bool soc_msg(uint32_t sock, const char *text) { return soc_send(sock, text, strl
 void socket_reset() {
   conn_reset();
   master_soc = -1;
+  per_addr_max = PER_ADDR_DEFAULT;
   handler = nullptr;
   door = nullptr;
   soc_send_hook = nullptr;

@@ -56,13 +56,17 @@ static int file_open(const char *name, struct stat *st) {
   return fd;
 }
 
-// Anything but a regular file counts as not found.
-static bool file_send(uint32_t sock, int fd, const struct stat &st, int kind) {
+// Anything but a regular file counts as not found. The head is the reply
+// kind's, or `extra` (header lines) after "200 OK" when kind is 0.
+static bool file_send(uint32_t sock, int fd, const struct stat &st, int kind, const char *extra = nullptr) {
   if (!S_ISREG(st.st_mode)) {
     close(fd);
     return false;
   }
-  http_reply(sock, kind, nullptr);
+  if (kind)
+    http_reply(sock, kind, nullptr);
+  else
+    http_respond_text(sock, "200 OK", nullptr, extra, nullptr);
   if (!soc_send_file(sock, fd, st.st_size)) {
     dbug("file_to_soc() ERROR");
     return false;
@@ -74,6 +78,12 @@ bool file_reply(uint32_t sock, const char *name, int kind) {
   struct stat st;
   int fd = file_open(name, &st);
   return fd >= 0 && file_send(sock, fd, st, kind);
+}
+
+bool file_reply_head(uint32_t sock, const char *name, const char *extra) {
+  struct stat st;
+  int fd = file_open(name, &st);
+  return fd >= 0 && file_send(sock, fd, st, 0, extra);
 }
 
 bool file_to_soc(const char *name, uint32_t sock) { return file_reply(sock, name, file_kind(name)); }

@@ -10,6 +10,8 @@ bool http_serve_file(uint32_t sock, const char *target);
 bool file_to_soc(const char *name, uint32_t sock);
 // The same with the reply kind given.
 bool file_reply(uint32_t sock, const char *name, int kind);
+// The same with "200 OK" and the header lines `extra` (each ending in CRLF).
+bool file_reply_head(uint32_t sock, const char *name, const char *extra);
 // Builds the decoded file name "www<path>" from the target into dst
 // (>= 142 bytes); false when the name must not be served (a dot segment).
 bool static_file_name(char *dst, const char *target);

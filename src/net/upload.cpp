@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "core/text.h"
 #include "net/conn.h"
 #include "net/http_reply.h"
+#include "net/mem_quota.h"
 #include "net/router.h"
 #include "net/socket.h"
 
@@ -103,6 +105,7 @@ static upload_rec *upload_find(uint32_t sock) {
 }
 
 static void upload_free(upload_rec *u, bool keep_file) {
+  mem_inflight_add(-u->expected);
   close(u->fd);
   if (!keep_file) unlink(u->tmp);
   conn_role_set((int)u->sock, ROLE_UPLOAD, false);
@@ -124,19 +127,15 @@ static bool write_all(int fd, const char *p, size_t n) {
   return true;
 }
 
-// Room for `bytes` more that still leaves UPLOAD_FREE_MIN free in "mem".
-static bool upload_room(long bytes) {
-  struct statvfs vfs;
-  if (statvfs("mem", &vfs) != 0) return true;  // unknown: the write itself will tell
-  unsigned long long avail = (unsigned long long)vfs.f_bavail * vfs.f_frsize;
-  return avail >= (unsigned long long)bytes + UPLOAD_FREE_MIN;
-}
 
 // Makes the temporary file durable, then moves it over the target and
 // answers; on any failure the target stays as it was.
 static void upload_finish(upload_rec *u) {
   uint32_t sock = u->sock;
+  struct stat st;
+  long before = stat(u->target, &st) == 0 && S_ISREG(st.st_mode) ? (long)st.st_size : 0;
   bool ok = fsync(u->fd) == 0 && rename(u->tmp, u->target) == 0;
+  if (ok) mem_used_add(u->received - before);
   upload_free(u, ok);
   if (ok) {
     int dir = open("mem", O_RDONLY | O_DIRECTORY);
@@ -153,8 +152,12 @@ bool upload_begin(uint32_t sock, char *msg, size_t nbytes) {
   upload_req req;
   if (!upload_req_parse(msg, nbytes, &req)) return false;
   dbug(req.target);
-  if (req.expected > upload_size_max || !upload_room(req.expected)) {
+  // A refusal of the size is said before the close: 413 over MAXUPLOAD,
+  // 507 when the store has no room for it.
+  bool too_big = req.expected > upload_size_max;
+  if (too_big || !mem_room(req.expected)) {
     sys_log("Upload refused: %ld bytes for %s", req.expected, req.target);
+    http_respond_text(sock, too_big ? "413 Content Too Large" : "507 Insufficient Storage", nullptr, nullptr, nullptr);
     return false;
   }
   upload_rec *u = upload_find(0);
@@ -165,6 +168,7 @@ bool upload_begin(uint32_t sock, char *msg, size_t nbytes) {
   u->sock = sock;
   memcpy(u->target, req.target, sizeof u->target);
   u->expected = req.expected;
+  mem_inflight_add(u->expected);
   u->received = long(req.body_len);
   u->started = u->last_rx = clock_mono_ms();
   conn_role_set((int)sock, ROLE_UPLOAD, true);
@@ -215,7 +219,7 @@ static route_verdict upload_route(http_req &req) {
 }
 
 void upload_start() {
-  char value[64];
+  char value[SETTING_VALUE];
   if (setting_get("MAXUPLOAD", value) == 1 && atol(value) > 0) upload_size_max = atol(value);
   route_add({"&save/", MATCH_PREFIX, HTTP_POST, DOOR_TOKEN, "upload", upload_route});
   hook_close.add(upload_close);

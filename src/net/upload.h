@@ -9,7 +9,6 @@
 constexpr int UPLOAD_IDLE_MAX = 6;        // seconds without data before giving up
 constexpr int UPLOAD_TIME_MAX = 600;      // seconds an upload may take in all
 constexpr long UPLOAD_SIZE_DEFAULT = 16L << 20;  // MAXUPLOAD when not set
-constexpr long UPLOAD_FREE_MIN = 64L << 20;      // free bytes an upload must leave
 constexpr int UPLOAD_MAX = 64;            // uploads at once (one per connection)
 
 // What the first receive of an upload says.

@@ -5,7 +5,10 @@
 #include "proto/dispatch.h"
 
 #include <cstdio>
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "core/flags.h"
 #include "core/text.h"
@@ -25,7 +28,10 @@ static bool raw_word(uint32_t sock, const char *msg) {
     soc_msg(sock, usb_version);
     soc_msg(sock, "\n");
   } else if (str_eq(msg, "&listen")) {
-    listen_add(sock);
+    if (!listen_add(sock)) {
+      soc_msg(sock, "&ERR LISTENERS FULL\n");
+      return true;
+    }
     soc_msg(sock, "&OK\n");
     soc_msg(sock, usb_handle ? "USB1\n" : "USB0\n");
   } else if (str_eq(msg, "debug1")) {
@@ -49,8 +55,25 @@ static bool raw_word(uint32_t sock, const char *msg) {
   return true;
 }
 
+// The echo of a received message ("&httpdebug1") with its credentials
+// blanked: the value of an Authorization or Cookie line and of a form's
+// token field.
+static void debug_echo(const char *msg, size_t len) {
+  std::string m(msg, len);
+  std::string lower = m;
+  for (char &c : lower) c = (char)tolower((unsigned char)c);
+  static const char *const MARKS[] = {"authorization:", "cookie:", "token="};
+  for (const char *mark : MARKS)
+    for (size_t at = lower.find(mark); at != std::string::npos; at = lower.find(mark, at + 1)) {
+      size_t from = at + strlen(mark), to = m.find_first_of(mark[strlen(mark) - 1] == '=' ? "&\r\n " : "\r\n", from);
+      if (to == std::string::npos) to = m.size();
+      m.replace(from, to - from, std::string(to - from, '*'));
+    }
+  dbug(m.c_str());
+}
+
 bool soc_got_msg(uint32_t sock, char *msg, size_t len) {
-  if (http_debug) dbug(msg);
+  if (http_debug) debug_echo(msg, len);
   switch (msg[0]) {
     case '$':
       soc_msg(sock, usb_led(msg) ? "$OK\n" : "$ERR\n");

@@ -19,7 +19,11 @@ namespace {
 constexpr uint16_t PARKED = ROLE_WAIT | ROLE_LONGPOLL;
 const char OK_OBJECT[] = "{\"id\":\"\",\"cmd\":\"OK\",\"data\":\"\",\"rssi\":\"\"}";
 
-bool park_room(uint32_t sock) { return !conn_has_role((int)sock, PARKED) && conn_count_role(PARKED) < HTTP_CON_MAX; }
+// Room to park `sock` as `role`.
+bool park_room(uint32_t sock, uint16_t role) {
+  return !conn_has_role((int)sock, PARKED) && conn_count_role(role) < HTTP_CON_MAX &&
+         (role != ROLE_WAIT || await_room());
+}
 
 // Writes the body and ends the connection.
 void wait_finish(uint32_t sock, const char *body) {
@@ -51,8 +55,11 @@ route_verdict reply_error(uint32_t sock, const char *msg) {
   return ROUTE_CLOSE;
 }
 
-// "@...": a radio command, answered by its result code or parked.
+// "@...": a radio command, answered by its result code or parked. Without a
+// place to wait for its reply nothing is sent: the refusal means that
+// nothing happened.
 route_verdict route_radio(http_req &req) {
+  if (!park_room(req.sock, ROLE_WAIT)) return reply_error(req.sock, "TOO MANY CONNECTIONS");
   uint8_t result = usb_rf_tx(req.target, TX_HTTP);
   if (result == RF_TX_NO_REPLY) {
     http_reply(req.sock, 202, OK_OBJECT);
@@ -90,13 +97,13 @@ void waits_close(uint32_t sock, close_reason) { await_cancel(wait_done, sock); }
 }  // namespace
 
 bool comet_add(uint32_t sock) {
-  if (!park_room(sock)) return false;
+  if (!park_room(sock, ROLE_LONGPOLL)) return false;
   conn_role_set((int)sock, ROLE_LONGPOLL, true);
   return true;
 }
 
 bool http_con_reg(uint32_t sock) {
-  if (!park_room(sock) || !await_add(wait_done, sock, last_tx, WAIT_TICKS)) return false;
+  if (!park_room(sock, ROLE_WAIT) || !await_add(wait_done, sock, last_tx, WAIT_TICKS)) return false;
   conn_role_set((int)sock, ROLE_WAIT, true);
   return true;
 }

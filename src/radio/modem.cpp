@@ -84,7 +84,7 @@ void net_report(int, const uint8_t *report, int len) {
 const modem_net_events NET_EVENTS = {net_opened, net_lost, net_report};
 
 bool net_start() {
-  char url[MODEM_NET_TEXT_MAX], key[MODEM_NET_TEXT_MAX] = "";
+  char url[SETTING_VALUE], key[SETTING_VALUE] = "";
   if (setting_get("MODEM", url) != 1 || !modem_net_url(url)) return false;
   setting_get("MODEMKEY", key);
   net_slot = modem_net_start(0, url, key, &NET_EVENTS) ? 0 : -1;

@@ -13,6 +13,11 @@ inline const std::string H203 = REPLY_OK + REPLY_CORS + "Content-type: text/css\
 inline const std::string H204 = REPLY_OK + REPLY_CORS + "Content-type: text/javascript\r\n" + REPLY_TAIL;
 inline const std::string H205 = REPLY_OK + REPLY_CORS + "Content-type: text/html\r\n" + REPLY_TAIL;
 inline const std::string H404 = "HTTP/1.1 404 Not Found\r\n" + REPLY_TAIL;
+// A stored value: bytes that are never sniffed or run as a page.
+inline const std::string HVAL = REPLY_OK +
+                                "Content-Type: application/octet-stream\r\nX-Content-Type-Options: nosniff\r\n"
+                                "Content-Security-Policy: sandbox\r\nCache-Control: no-cache no-store\r\n" +
+                                REPLY_CORS + "Expires: -1\r\n" + REPLY_TAIL;
 
 inline std::string error_object(const std::string &data, const std::string &id = "") {
   return "{\"id\":\"" + id + "\",\"cmd\":\"ERROR\",\"data\":\"" + data + "\",\"rssi\":\"\"}";

@@ -19,12 +19,13 @@ TEST(Startup, OutputFilesAndSettingsFromAnotherDirectory) {
              {"devices", "@0a1b2c/rel/Lamp\n"}};
   Gateway g(o);
   ASSERT_TRUE(g.wait_output("Crons loaded: 0\n")) << g.output();
-  EXPECT_EQ(g.output(), "ORVEL V1.90\nDEBUG=1\nLOGS=2\nListening on Port: " + std::to_string(65536 + p) +
-                            "\nDevices Loaded:1\nCrons loaded: 0\n");
+  EXPECT_EQ(g.output(), "ORVEL V1.90\nDEBUG=1\nLOGS=2\nAUTH OFF: anyone on the network can control this gateway\n"
+                        "Listening on Port: " + std::to_string(65536 + p) + "\nDevices Loaded:1\nCrons loaded: 0\n");
   EXPECT_TRUE(std::filesystem::is_directory(g.dir + "/mem"));
   std::string log = g.read_file(log_today());  // DEBUG=1 logs the banner and the counts
   EXPECT_NE(log.find(" ORVEL V1.90\n"), std::string::npos) << log;
   EXPECT_NE(log.find(" Crons loaded: 0\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(" AUTH OFF: anyone on the network can control this gateway\n"), std::string::npos) << log;
   g.port = p;
   EXPECT_EQ(g.raw("ver\n", 500), "ORVEL V1.90\n\n");
 }
@@ -60,7 +61,7 @@ TEST(RawProtocol, WordCommandsExitAndKill) {
 }
 
 TEST(SocketServer, LongLinesAndAFullSet) {
-  Gateway g({.modem = false});
+  Gateway g({.settings = "MAXPERADDR=64\n", .modem = false});
   // 5000 bytes at once: 4095 form the message; the rest of that line is
   // never a message of its own, even when it reads as a command. What
   // follows the line end is.

@@ -44,7 +44,7 @@ uint64_t first_id(const std::string &text) {
 struct Stream {
   Stream(Gateway &g, const std::string &target, const std::string &headers = "", int rcvbuf = 0) {
     if ((fd = connect_to(g.port, rcvbuf)) < 0) return;
-    send_all(fd, "GET " + target + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
+    send_all(fd, "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n" + headers + "\r\n");
     if (!rcvbuf) head = take(1);
   }
   ~Stream() { close(fd); }

@@ -109,8 +109,9 @@ std::string hex(const Bytes &b) {
 
 Listener::Listener(Gateway &g) : fd(g.connect()) {
   send_all(fd, "&listen");
-  hello = recv_until(fd, "USB", 3000);  // "&OK\n" and the modem state, "USB1\n" or "USB0\n"
-  if (hello.find('\n', hello.find("USB")) == std::string::npos) hello += recv_until(fd, "\n", 1000);
+  // "&OK\n" and the modem state ("USB1\n" or "USB0\n"), or a refusal line.
+  hello = recv_until(fd, "\n", 3000);
+  if (hello.rfind("&OK\n", 0) == 0 && hello.find('\n', 4) == std::string::npos) hello += recv_until(fd, "\n", 1000);
 }
 
 Listener::~Listener() {
@@ -361,6 +362,15 @@ int connect_to(int port, int rcvbuf) {
   if (rcvbuf) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   sockaddr_in a{AF_INET, htons((uint16_t)port), {htonl(INADDR_LOOPBACK)}, {}};
   if (::connect(s, (sockaddr *)&a, sizeof a) == 0) return s;
+  close(s);
+  return -1;
+}
+
+int connect_from(int port, int host) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in src{AF_INET, 0, {htonl(0x7f000000u | (uint32_t)host)}, {}};
+  sockaddr_in a{AF_INET, htons((uint16_t)port), {htonl(INADDR_LOOPBACK)}, {}};
+  if (bind(s, (sockaddr *)&src, sizeof src) == 0 && ::connect(s, (sockaddr *)&a, sizeof a) == 0) return s;
   close(s);
   return -1;
 }

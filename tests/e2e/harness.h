@@ -133,6 +133,8 @@ bool wait_closed(int fd, int ms);
 // A TCP client of 127.0.0.1:port, -1 when refused; a `rcvbuf` given is set
 // before connecting (a client that reads slowly).
 int connect_to(int port, int rcvbuf = 0);
+// The same from the loopback source address 127.0.0.<host> (another client).
+int connect_from(int port, int host);
 
 // A raw-protocol listener ("&listen") that reads whole lines.
 struct Listener {

@@ -186,8 +186,8 @@ TEST(Radio, ListenerTableFullAndAListenerThatResets) {
   ASSERT_TRUE(g.wait_output("USB Found\n"));
   std::vector<std::unique_ptr<Listener>> ls;
   for (int i = 0; i < 10; i++) ls.push_back(std::make_unique<Listener>(g));
-  Listener extra(g);  // the table is full: answered, but never given a line
-  EXPECT_EQ(extra.hello, "&OK\nUSB1\n");
+  Listener extra(g);  // the table is full: said so, and never given a line
+  EXPECT_EQ(extra.hello, "&ERR LISTENERS FULL\n");
   ASSERT_TRUE(g.modem().send_report(marker(101)));
   ls[0]->reset();  // in the middle of a burst
   ASSERT_TRUE(g.modem().send_report(marker(102)));

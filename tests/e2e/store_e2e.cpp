@@ -30,11 +30,12 @@ std::string upload_head(const std::string &name, size_t len) {
 // Rows run in order: later gets read what earlier sets stored. The log is off.
 TEST(StoreE2E, SetGetAndRefusedForms) {
   Gateway g(no_modem());
+  static const std::string LONG(5003, 'v'), LONG_SET = "/&set/long/" + LONG;  // past one receive: stored whole
   const struct { const char *target; std::string reply; const char *file, *content; } rows[] = {  // nullptr: no file
       {"/&set/color/blue%20sky", H200 + "OK", "mem/color", "blue sky"},
-      {"/&get/color/", H200 + "blue sky", "mem/color", "blue sky"},
+      {"/&get/color/", HVAL + "blue sky", "mem/color", "blue sky"},
       {"/_set/path/a/b/c", H200 + "OK", "mem/path", "a/b/c"},
-      {"/_get/path", H200 + "a/b/c", "mem/path", "a/b/c"},
+      {"/_get/path", HVAL + "a/b/c", "mem/path", "a/b/c"},
       {"/&get/color/red", H200 + "OK", "mem/color", "red"},  // a get that carries a value sets it
       {"/&set/ABCdef123456789/v", H200 + "OK", "mem/ABCdef123456789", "v"},
       {"/&set/color/", H404, "mem/color", "red"},
@@ -43,6 +44,7 @@ TEST(StoreE2E, SetGetAndRefusedForms) {
       {"/&get/nothere", H404, "mem/nothere", nullptr},
       {"/&get/..", H404, "mem/color", "red"},  // a directory: must not hang the gateway
       {"/&log/x", H200 + "OK", "mem/color", "red"},
+      {LONG_SET.c_str(), H200 + "OK", "mem/long", LONG.c_str()},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.target);
@@ -87,12 +89,11 @@ TEST(UploadE2E, WholeOrInPartsAndRefusedFormsAnswerNothing) {
   ASSERT_TRUE(send_all(s, body.substr(1000)));
   EXPECT_EQ(recv_until_close(s, 5000), H200);
   close(s);
-  EXPECT_TRUE(g.get("/&get/blob.bin") == H200 + body) << "read back differs";
+  EXPECT_TRUE(g.get("/&get/blob.bin") == HVAL + body) << "read back differs";
   const struct { const char *name; std::string raw; } refused[] = {
       {"lower-case length", "POST /&save/notes.txt HTTP/1.1\r\ncontent-length: 3\r\n\r\nabc"},
       {"bad character", upload_head("my-file", 3) + "abc"},
       {"client closes early", upload_head("notes.txt", 10) + "01234"},
-      {"over MAXUPLOAD", upload_head("notes.txt", 400001) + "x"},
   };
   for (const auto &r : refused) {
     int c = g.connect();
@@ -101,10 +102,30 @@ TEST(UploadE2E, WholeOrInPartsAndRefusedFormsAnswerNothing) {
     EXPECT_EQ(recv_until_close(c, 3000), "") << r.name;
     close(c);
   }
+  // A size that cannot be taken is said before the close.
+  EXPECT_EQ(g.request(upload_head("notes.txt", 400001) + "x", 3000), "HTTP/1.1 413 Content Too Large\r\n" + REPLY_TAIL);
   EXPECT_EQ(g.read_file("mem/notes.txt"), "0123456789");
   EXPECT_FALSE(g.file_exists("mem/my-file"));
   for (const auto &e : std::filesystem::directory_iterator(g.dir + "/mem"))
     EXPECT_NE(e.path().filename().string()[0], '~') << "temporary upload file left";
+}
+
+// Values and uploads share MEMQUOTA; what a killed gateway left half written
+// is removed at the start.
+TEST(StoreE2E, QuotaSharedByValuesAndUploadsAndLeftoversRemoved) {
+  Options o = no_modem("MEMQUOTA=1000\n");
+  o.files = {{"mem/~up7", std::string(5000, 'x')}, {"mem/v~", "half"}, {"mem/keep", std::string(600, 'k')}};
+  Gateway g(o);
+  EXPECT_TRUE(g.wait_output("mem: 2 unfinished temporary file(s) removed"));
+  EXPECT_FALSE(g.file_exists("mem/~up7") || g.file_exists("mem/v~"));
+  const std::string H507 = "HTTP/1.1 507 Insufficient Storage\r\n" + REPLY_TAIL;
+  EXPECT_EQ(g.get("/&set/a/" + std::string(300, 'a')), H200 + "OK");  // 900 of 1000
+  EXPECT_EQ(g.get("/&set/b/" + std::string(150, 'b')), H507);
+  EXPECT_EQ(g.request(upload_head("c", 200) + std::string(200, 'c'), 3000), H507);
+  EXPECT_EQ(g.get("/&set/keep/k"), H200 + "OK");  // a shorter value always fits: 301 now
+  EXPECT_EQ(g.request(upload_head("c", 600) + std::string(600, 'c'), 3000), H200);
+  EXPECT_EQ(g.get("/&set/a/" + std::string(400, 'a')), H507);  // 300 to 400 passes 1000
+  EXPECT_FALSE(g.file_exists("mem/b"));
 }
 
 TEST(UploadE2E, StalledUploadTimesOutAndKeepsTheOldFile) {
@@ -118,5 +139,5 @@ TEST(UploadE2E, StalledUploadTimesOutAndKeepsTheOldFile) {
   close(s);
   EXPECT_TRUE(waited >= 5.5 && waited <= 8.5) << waited;
   EXPECT_TRUE(g.wait_output("\nPOST TIMEOUT!", 1000));
-  EXPECT_EQ(g.get("/&get/notes.txt"), H200 + "old");
+  EXPECT_EQ(g.get("/&get/notes.txt"), HVAL + "old");
 }

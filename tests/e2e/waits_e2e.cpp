@@ -23,7 +23,7 @@ std::string status_event(const std::string &id) {
 // Starts a request and reads its header: it is then parked (or answered).
 int park(Gateway &g, const std::string &target, std::string *head = nullptr) {
   int s = g.connect();
-  send_all(s, "GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
+  send_all(s, "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
   std::string got = recv_until(s, "\r\n\r\n", 3000);
   if (head) *head = got;
   return s;
@@ -105,7 +105,7 @@ TEST(Waits, NoReplyAtTheSecondTickWhileALongPollWaitsOn) {
 }
 
 TEST(Waits, ImmediateResultsAndTheFullTable) {
-  Gateway g;
+  Gateway g({.settings = "MAXPERADDR=64\n"});
   ASSERT_TRUE(g.wait_output("USB Found\n"));
   const struct { const char *target; std::string body; bool written; } rows[] = {  // written: reached the modem
       {"/@1a2b3000050712-", "{\"id\":\"\",\"cmd\":\"OK\",\"data\":\"\",\"rssi\":\"\"}", true},
@@ -116,13 +116,19 @@ TEST(Waits, ImmediateResultsAndTheFullTable) {
     EXPECT_EQ(g.get(r.target), H202 + r.body) << r.target;
     EXPECT_EQ(g.modem().next_write(r.written ? 2000 : 150).has_value(), r.written) << r.target;
   }
-  std::vector<int> comets;
+  std::vector<int> comets, waits;
   for (int i = 0; i < 10; i++) comets.push_back(park(g, "/&listen"));
-  // An 11th radio command is still sent, but answered at once; an 11th
-  // long-poll too, its message's line end escaped.
+  // Long-polls never take a radio command's place: ten of each park.
+  for (int i = 0; i < 10; i++) {
+    waits.push_back(park(g, "/@1a2b30?"));
+    ASSERT_TRUE(g.modem().next_write().has_value()) << i;
+  }
+  // An 11th of each is answered at once; the refused command was never sent,
+  // and the long-poll's message has its line end escaped.
   EXPECT_EQ(g.get("/@1a2b30?"), H202 + error_object("TOO MANY CONNECTIONS"));
-  ASSERT_TRUE(g.modem().next_write().has_value());
+  EXPECT_FALSE(g.modem().next_write(150).has_value());
   EXPECT_EQ(g.get("/&listen"), H202 + error_object("ERROR: Sockets Full\\n"));
+  for (int w : waits) close(w);
   // Hang-ups free their entries.
   for (int i = 0; i < 4; i++) close(comets[i]);
   EXPECT_EQ(g.raw("ver", 200), "ORVEL V1.90\nORVEL RF MODEM\n");  // the hang-ups were read
