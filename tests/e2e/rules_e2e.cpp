@@ -82,9 +82,10 @@ Options with_rules(const std::vector<std::string> &rules, const std::string &set
   return o;
 }
 
-// Sends `p` and waits until a raw listener heard it: what it caused is done.
+// Sends `p` (once the modem is open) and waits until a raw listener heard
+// it: what it caused is done.
 void hear(Gateway &g, Listener &l, const Bytes &p) {
-  ASSERT_TRUE(g.modem().send_report(p));
+  ASSERT_TRUE(g.wait_output("USB Found\n") && g.modem().send_report(p));
   ASSERT_NE(l.line(), "") << g.output();
 }
 
