@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
 
@@ -398,8 +399,8 @@ struct Broker {
 
 // True when the MQTT bridge tells the rules about its broker (hook_hub).
 bool bridge_reports_its_broker() {
-  for (const char *f : {"mqtt.cpp", "mqtt_link.cpp", "mqtt_rules.cpp"}) {
-    std::ifstream in(std::string(ORVEL_SOURCE_DIR) + "/src/mqtt/" + f);
+  for (const auto &f : std::filesystem::directory_iterator(std::string(ORVEL_SOURCE_DIR) + "/src/mqtt")) {
+    std::ifstream in(f.path());
     if (std::string((std::istreambuf_iterator<char>(in)), {}).find("hook_hub.run") != std::string::npos) return true;
   }
   return false;
