@@ -7,6 +7,7 @@
 #include "app/wire.h"
 
 #include "auth/auth.h"
+#include "core/hooks.h"
 #include "core/loop.h"
 #include "decode/event.h"
 #include "devices/device_list.h"

@@ -163,7 +163,8 @@ struct Server {
   pid_t pid = -1;
   int port = 0;
   Modem *modem = nullptr;
-  pid_t daemon = -1;       // orvel-modemd serving `modem` to the gateway, if any
+  pid_t daemon = -1;       // orvel-modemd serving `modem` (or `modem2`) to the gateway, if any
+  Modem *modem2 = nullptr; // the modem behind orvel-modemd when `modem` is the gateway's USB one
   std::string daemon_dir = "";
 };
 
@@ -206,7 +207,8 @@ void stop_server(Server &s, std::thread *sender = nullptr) {
   if (s.daemon > 0 && kill(s.daemon, SIGKILL) == 0) waitpid(s.daemon, nullptr, 0);
   if (sender) sender->join();
   delete s.modem;
-  s.modem = nullptr;
+  delete s.modem2;
+  s.modem = s.modem2 = nullptr;
 }
 
 // The gateway copied into a fresh directory with www/ holding the test files.
@@ -243,9 +245,11 @@ bool file_has(const std::string &path, const std::string &needle, double ms) {
 }
 
 // The gateway with its modem behind orvel-modemd (the one beside `bin`) on
-// loopback; pid -1 when that gateway has no orvel-modemd.
+// loopback; pid -1 when that gateway has no orvel-modemd. `two`: the
+// gateway's USB modem is modem 1 and orvel-modemd's modem 2; pid -1 when
+// that gateway has no second modem.
 Server start_orvel_net(const std::string &name, const std::string &bin, const std::string &vmodem,
-                       const std::string &www) {
+                       const std::string &www, bool two = false) {
   std::string modemd = (fs::path(bin).parent_path() / "orvel-modemd").string();
   if (!fs::exists(modemd)) return Server{name, ""};
   std::string dir = fs::temp_directory_path() / ("orvel-bench-modemd-" + std::to_string(getpid()) + "-XXXXXX");
@@ -256,9 +260,13 @@ Server start_orvel_net(const std::string &name, const std::string &bin, const st
   pid_t daemon = spawn(dir, {modemd, "--listen", "127.0.0.1:" + std::to_string(port), "--key-file", dir + "/key"},
                        {"LD_PRELOAD=" + vmodem, "ORVEL_VMODEM=" + modem->path});
   if (!wait_port(port, 5000)) fprintf(stderr, "bench: orvel-modemd did not start (see %s/out.txt)\n", dir.c_str());
-  Server s = start_orvel(name, bin, "", www, "MODEM=tcp://127.0.0.1:" + std::to_string(port) + "\nMODEMKEY=bench key\n");
-  s.modem = modem, s.daemon = daemon, s.daemon_dir = dir;
-  if (!file_has(s.dir + "/out.txt", "USB Found", 5000)) fprintf(stderr, "bench: %s found no modem\n", name.c_str());
+  std::string url = "tcp://127.0.0.1:" + std::to_string(port) + "\nMODEMKEY=bench key\n";
+  Server s = start_orvel(name, bin, two ? vmodem : "", www, (two ? "MODEM2=" : "MODEM=") + url);
+  (two ? s.modem2 : s.modem) = modem, s.daemon = daemon, s.daemon_dir = dir;
+  if (!file_has(s.dir + "/out.txt", two ? "modem 2 up" : "USB Found", 5000)) {
+    if (two) return stop_server(s), fs::remove_all(s.dir), fs::remove_all(dir), Server{name, ""};
+    fprintf(stderr, "bench: %s found no modem\n", name.c_str());
+  }
   return s;
 }
 
@@ -390,6 +398,41 @@ Pcts latency_listener(Server &s, int n) {
     sleep_ms(spacing_ms(i));
   }
   close(l);
+  return percentiles(t, n - (int)t.size());
+}
+
+// The same report through both modems of a two-modem gateway, first through
+// one and then the other in turn: the time to the listener's line, and in
+// `twice` the copies that came through as a line of their own.
+Pcts latency_two_modems(Server &s, int n, int *twice) {
+  int l = listener_open(s.port), lines = 0;
+  std::string buf;
+  std::vector<double> t;
+  // Reads lines until one starts with `want` (or ms pass), counting the reports' lines.
+  auto until = [&](const std::string &want, double ms) {
+    for (double end = now_ms() + ms;;) {
+      for (size_t nl; (nl = buf.find('\n')) != std::string::npos;) {
+        std::string line = buf.substr(0, nl);
+        buf.erase(0, nl + 1);
+        lines += line.compare(0, 2, "@6") == 0;
+        if (!want.empty() && line.compare(0, want.size(), want) == 0) return true;
+      }
+      double left = end - now_ms();
+      if (left <= 0 || !recv_until(l, buf, "\n", left)) return false;
+    }
+  };
+  for (int i = 0; i < n; i++) {
+    uint32_t id = 0x600000 + (uint32_t)i * 16;
+    Bytes r = report(id, (uint8_t)i);
+    double t0 = now_ms();
+    (i % 2 ? s.modem2 : s.modem)->send_report(r);
+    (i % 2 ? s.modem : s.modem2)->send_report(r);
+    if (until(id_text(id), 1000)) t.push_back(now_ms() - t0);
+    sleep_ms(spacing_ms(i));
+  }
+  until("", 600);  // copies later than the last line
+  close(l);
+  *twice = lines - (int)t.size();
   return percentiles(t, n - (int)t.size());
 }
 
@@ -756,7 +799,8 @@ int main(int argc, char **argv) {
   fflush(stdout);
 
   // Radio and slow download, through each gateway with the modem.
-  std::vector<Pcts> lis, lp, net;
+  std::vector<Pcts> lis, lp, net, two;
+  std::vector<int> twice;
   std::vector<Burst> bu;
   std::vector<Slow> sl;
   std::error_code ec;
@@ -769,6 +813,12 @@ int main(int argc, char **argv) {
     if (remote.pid > 0) stop_server(remote);
     fs::remove_all(remote.dir, ec);
     fs::remove_all(remote.daemon_dir, ec);
+    Server both = start_orvel_net(names[k] + " two modems", orvels[k].first, orvels[k].second, www, true);
+    twice.push_back(0);
+    two.push_back(both.pid > 0 ? latency_two_modems(both, 200, &twice.back()) : Pcts{});
+    if (both.pid > 0) stop_server(both);
+    fs::remove_all(both.dir, ec);
+    fs::remove_all(both.daemon_dir, ec);
     sl.push_back(slow_download(s, 8));
     stop_server(s);
     // The burst on a fresh gateway: reports still queued from the above would mix in.
@@ -785,6 +835,10 @@ int main(int argc, char **argv) {
   });
   row("  network modem's extra over USB, p50 / p99 ms", [&](size_t k) {
     return net[k].p50 < 0 ? std::string("-") : fmt("%+.2f / %+.2f", net[k].p50 - lis[k].p50, net[k].p99 - lis[k].p99);
+  });
+  row("report heard by two modems -> raw listener, p50 / p99 ms (lost, twice)", [&](size_t k) {
+    return two[k].p50 < 0 ? std::string("one modem only")
+                          : fmt("%.2f / %.2f (%d, %d)", two[k].p50, two[k].p99, two[k].lost, twice[k]);
   });
   row("report -> long-poll, p50 / p99 ms (lost)",
       [&](size_t k) { return fmt("%.2f / %.2f (%d)", lp[k].p50, lp[k].p99, lp[k].lost); });

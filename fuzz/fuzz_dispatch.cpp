@@ -34,6 +34,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -94,11 +95,10 @@ void reply_check(const Conn &c) {
   static const bool trace = getenv("ORVEL_FUZZ_TRACE") != nullptr;
   if (trace) fprintf(stderr, "--- %s\n%s\n", c.request.substr(0, c.request.find('\r')).c_str(), r.c_str());
   if (r.empty()) return;  // refused without a reply (no route, failed upload)
-  static const char *const LINES[] = {"HTTP/1.1 200 OK\r\n", "HTTP/1.1 404 Not Found\r\n",
-                                      "HTTP/1.1 301 Moved Permanently\r\n",
-                                      "HTTP/1.1 503 Service Unavailable\r\n"};
-  bool line = false;
-  for (const char *l : LINES) line = line || r.rfind(l, 0) == 0;
+  // "HTTP/1.1 NNN Reason\r\n"
+  bool line = r.rfind("HTTP/1.1 ", 0) == 0 && r.size() > 13 && isdigit((unsigned char)r[9]) &&
+              isdigit((unsigned char)r[10]) && isdigit((unsigned char)r[11]) && r[12] == ' ' &&
+              r.find("\r\n") < r.find('\n') + 1;
   if (!line) fuzz::fail("reply without a status line", c.request + "\n---\n" + r);
   size_t end = r.find("\r\n\r\n");
   if (end == std::string::npos) fuzz::fail("reply without a header end", c.request + "\n---\n" + r);

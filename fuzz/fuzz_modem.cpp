@@ -21,6 +21,10 @@ void modem_unplug() { usb_handle = nullptr; }
 // hidapi stand-in: the modem is whatever modem_plug says; nothing is read.
 extern "C" {
 hid_device *hid_open(unsigned short, unsigned short, const wchar_t *) { return nullptr; }
+hid_device *hid_open_path(const char *) { return nullptr; }
+hid_device_info *hid_enumerate(unsigned short, unsigned short) { return nullptr; }
+void hid_free_enumeration(hid_device_info *) {}
+int hid_init() { return 0; }
 int hid_read(hid_device *, unsigned char *, size_t) { return 0; }
 int hid_read_timeout(hid_device *, unsigned char *, size_t, int) { return 0; }
 int hid_write(hid_device *, const unsigned char *data, size_t length) {

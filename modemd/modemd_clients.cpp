@@ -108,7 +108,7 @@ bool client_frame(void *ctx, const modemlink_frame *f) {
   if (!c->served && f->type == MODEMLINK_AUTH) return client_auth(c, f);
   if (c->served && f->type == MODEMLINK_KEEPALIVE) return true;
   if (c->served && f->type == MODEMLINK_REPORT) {
-    if (modem_open) modem_reader_write(f->body, (size_t)f->len);  // a lost modem shows at the next read
+    if (modem_open) modem_reader_write(0, f->body, (size_t)f->len);  // a lost modem shows at the next read
     return true;
   }
   client_drop(c, "unexpected frame, dropped");

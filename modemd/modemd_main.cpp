@@ -1,8 +1,8 @@
-// orvel-modemd --listen ADDR:PORT --key-file FILE
+// orvel-modemd --listen ADDR:PORT --key-file FILE [--modem SERIAL|PATH]
 //
 // Opens the radio modem of this machine through hidapi (the gateway's own
 // modem reader: one look a second while none is there, reopened after an
-// unplug) and serves it over TCP to one gateway that proves the shared key,
+// unplug; the first one found, or the one --modem names) and serves it over TCP to one gateway that proves the shared key,
 // the key file's first line (blanks around it ignored). One poll loop: the
 // listening socket, the modem reader's descriptor and the connections.
 #include <arpa/inet.h>
@@ -31,9 +31,10 @@ constexpr int EXIT_USAGE = 2;
 
 void usage(FILE *to) {
   fprintf(to,
-          "usage: orvel-modemd [--listen ADDR:PORT] --key-file FILE\n"
+          "usage: orvel-modemd [--listen ADDR:PORT] --key-file FILE [--modem SERIAL|PATH]\n"
           "  --listen ADDR:PORT  where gateways connect (default %s; [v6addr]:port for IPv6)\n"
-          "  --key-file FILE     the shared key is the file's first line (MODEMKEY in the gateway's setup.ini)\n",
+          "  --key-file FILE     the shared key is the file's first line (MODEMKEY in the gateway's setup.ini)\n"
+          "  --modem SERIAL|PATH the modem with that serial number, or at that hidraw path (default: the first found)\n",
           DEFAULT_LISTEN);
 }
 
@@ -63,8 +64,8 @@ std::string key_read(const char *path) {
   return key;
 }
 
-int listen_on(const char *spec) {
-  std::string s(spec), host, port;
+int listen_on(const char *where) {
+  std::string s(where), host, port;
   size_t colon = s.rfind(':');
   if (colon == std::string::npos) return -1;
   host = s.substr(0, colon), port = s.substr(colon + 1);
@@ -103,7 +104,7 @@ void accept_all(int listen_fd) {
 void modem_events() {
   uint8_t msg[MODEM_MSG_MAX];
   int n;
-  while ((n = modem_reader_take(msg, sizeof msg)) > 0) {
+  while ((n = modem_reader_take(0, msg, sizeof msg)) > 0) {
     if (msg[0] == 'O') {
       wchar_t product[MODEM_PRODUCT_WCHARS] = {};
       size_t have = (size_t)n - 1 - sizeof(void *);
@@ -125,15 +126,15 @@ void modem_events() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  const char *listen_spec = DEFAULT_LISTEN, *key_file = nullptr;
+  const char *listen_at = DEFAULT_LISTEN, *key_file = nullptr, *which = "";
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
       usage(stdout);
       return 0;
     }
-    if ((a == "--listen" || a == "--key-file") && i + 1 < argc) {
-      (a == "--listen" ? listen_spec : key_file) = argv[++i];
+    if ((a == "--listen" || a == "--key-file" || a == "--modem") && i + 1 < argc) {
+      (a == "--listen" ? listen_at : a == "--modem" ? which : key_file) = argv[++i];
       continue;
     }
     fprintf(stderr, "orvel-modemd: unknown argument %s\n", argv[i]);
@@ -150,17 +151,21 @@ int main(int argc, char **argv) {
   std::string key = key_read(key_file);
   modemd_clients_key((const uint8_t *)key.data(), key.size());
   errno = 0;
-  int listen_fd = listen_on(listen_spec);
+  int listen_fd = listen_on(listen_at);
   if (listen_fd < 0) {
-    fprintf(stderr, "orvel-modemd: cannot listen on %s: %s\n", listen_spec, errno ? strerror(errno) : "bad address");
+    fprintf(stderr, "orvel-modemd: cannot listen on %s: %s\n", listen_at, errno ? strerror(errno) : "bad address");
     return 1;
   }
-  int modem_fd = modem_reader_start();
+  if (strlen(which) >= MODEM_READER_WHICH_MAX) {
+    fprintf(stderr, "orvel-modemd: --modem names at most %d characters\n", MODEM_READER_WHICH_MAX - 1);
+    return EXIT_USAGE;
+  }
+  int modem_fd = modem_reader_start(0, which);
   if (modem_fd < 0) {
     fprintf(stderr, "orvel-modemd: the modem reader cannot start\n");
     return 1;
   }
-  printf("orvel-modemd listening on %s\n", listen_spec);
+  printf("orvel-modemd listening on %s\n", listen_at);
   for (int64_t next = -1;;) {
     struct pollfd fds[2 + MODEMD_CLIENT_MAX] = {{listen_fd, POLLIN, 0}, {modem_fd, POLLIN, 0}};
     int n = 2 + modemd_clients_poll(fds + 2);

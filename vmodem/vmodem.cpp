@@ -8,7 +8,13 @@
 //   hid_open       connects (only for 0x04D8/0x2005) and waits up to 1 s for
 //                  the first message, the product string (UTF-8, 0..512
 //                  bytes, no terminator); none in time, or the peer closed:
-//                  NULL
+//                  NULL. With a serial number S it connects to the socket
+//                  "$ORVEL_VMODEM.S" instead: a second virtual modem.
+//   hid_open_path  the same with the socket at the path given
+//   hid_enumerate  for 0x04D8/0x2005 (or 0/0): one entry per virtual modem
+//                  whose socket exists, "$ORVEL_VMODEM.S" ones (serial number
+//                  S) first, then $ORVEL_VMODEM (no serial number); the
+//                  entry's path is the socket's
 //   hid_read       every later message is one input report; copies up to
 //                  `length` bytes, returns the count; 0 when nothing waits in
 //                  non-blocking mode; -1 once the peer has closed, or on error
@@ -23,7 +29,11 @@
 #include <hidapi.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
+#include <string>
+#include <sys/stat.h>
 #include <cstring>
 #include <ctime>
 #include <poll.h>
@@ -38,6 +48,7 @@ constexpr unsigned short MODEM_PRODUCT = 0x2005;
 constexpr int PRODUCT_MAX = 512;   // bytes of the product string message
 constexpr int OPEN_WAIT_MS = 1000; // for the product string
 constexpr int WRITE_WAIT_MS = 1000;
+constexpr size_t SERIAL_MAX = 64;  // characters of a serial number
 
 const wchar_t *const ERR_NONE = L"Success";
 const wchar_t *const ERR_CLOSED = L"modem peer closed the connection";
@@ -153,21 +164,8 @@ wchar_t utf8_next(const unsigned char *s, int n, int *i) {
   return (wchar_t)cp;
 }
 
-}  // namespace
-
-extern "C" {
-
-int HID_API_EXPORT HID_API_CALL hid_init(void) { return 0; }
-
-int HID_API_EXPORT HID_API_CALL hid_exit(void) { return 0; }
-
-HID_API_EXPORT hid_device *HID_API_CALL hid_open(unsigned short vendor_id, unsigned short product_id,
-                                                 const wchar_t *serial_number) {
-  (void)serial_number;
-  g_error = ERR_OPEN;
-  if (vendor_id != MODEM_VENDOR || product_id != MODEM_PRODUCT) return nullptr;
-  const char *path = getenv("ORVEL_VMODEM");
-  if (path == nullptr) return nullptr;
+// Connects to the virtual modem at `path` and takes its product string.
+hid_device *open_socket(const char *path) {
   int fd = fd_connect(path);
   if (fd < 0) return nullptr;
   hid_device *dev = (hid_device *)calloc(1, sizeof(hid_device));
@@ -187,6 +185,82 @@ HID_API_EXPORT hid_device *HID_API_CALL hid_open(unsigned short vendor_id, unsig
   dev->product_len = n;
   g_error = ERR_NONE;
   return dev;
+}
+
+bool is_socket(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// Adds an entry for the socket `path` with serial number `serial` in front of `list`.
+hid_device_info *info_add(hid_device_info *list, const std::string &path, const std::string &serial) {
+  hid_device_info *d = (hid_device_info *)calloc(1, sizeof(hid_device_info));
+  if (!d) return list;
+  d->path = strdup(path.c_str());
+  d->vendor_id = MODEM_VENDOR;
+  d->product_id = MODEM_PRODUCT;
+  d->serial_number = (wchar_t *)calloc(serial.size() + 1, sizeof(wchar_t));
+  for (size_t i = 0; d->serial_number && i < serial.size(); i++) d->serial_number[i] = (wchar_t)(unsigned char)serial[i];
+  d->next = list;
+  return d;
+}
+
+}  // namespace
+
+extern "C" {
+
+int HID_API_EXPORT HID_API_CALL hid_init(void) { return 0; }
+
+int HID_API_EXPORT HID_API_CALL hid_exit(void) { return 0; }
+
+HID_API_EXPORT hid_device *HID_API_CALL hid_open(unsigned short vendor_id, unsigned short product_id,
+                                                 const wchar_t *serial_number) {
+  g_error = ERR_OPEN;
+  if (vendor_id != MODEM_VENDOR || product_id != MODEM_PRODUCT) return nullptr;
+  const char *base = getenv("ORVEL_VMODEM");
+  if (base == nullptr) return nullptr;
+  std::string path = base;
+  if (serial_number) {
+    path += '.';
+    for (size_t i = 0; serial_number[i] && i < SERIAL_MAX; i++) path += (char)serial_number[i];
+  }
+  return open_socket(path.c_str());
+}
+
+HID_API_EXPORT hid_device *HID_API_CALL hid_open_path(const char *path) {
+  g_error = ERR_OPEN;
+  return path ? open_socket(path) : nullptr;
+}
+
+struct hid_device_info HID_API_EXPORT *HID_API_CALL hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
+  const char *base = getenv("ORVEL_VMODEM");
+  if (base == nullptr || !*base || (vendor_id && vendor_id != MODEM_VENDOR) ||
+      (product_id && product_id != MODEM_PRODUCT))
+    return nullptr;
+  std::string full = base, dir = ".", name = full;
+  size_t slash = full.rfind('/');
+  if (slash != std::string::npos) dir = slash ? full.substr(0, slash) : "/", name = full.substr(slash + 1);
+  hid_device_info *list = is_socket(full) ? info_add(nullptr, full, "") : nullptr;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (dirent *e = readdir(d)) {
+      std::string entry = e->d_name;
+      if (entry.size() > name.size() + 1 && entry.compare(0, name.size() + 1, name + ".") == 0 &&
+          is_socket(dir + "/" + entry))
+        list = info_add(list, dir + "/" + entry, entry.substr(name.size() + 1));
+    }
+    closedir(d);
+  }
+  return list;
+}
+
+void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info *devs) {
+  while (devs) {
+    hid_device_info *next = devs->next;
+    free(devs->path);
+    free(devs->serial_number);
+    free(devs);
+    devs = next;
+  }
 }
 
 int HID_API_EXPORT_CALL hid_get_product_string(hid_device *dev, wchar_t *string, size_t maxlen) {

@@ -16,3 +16,4 @@ hook_list<> hook_started;
 hook_list<bool> hook_hub;
 hook_list<config_what, const char *> hook_config;
 hook_list<const char *, const char *> hook_rule;
+hook_list<const char *, bool> hook_reach;

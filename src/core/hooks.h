@@ -64,7 +64,7 @@ extern hook_list<rx_drop> hook_rx_drop;               // a packet was dropped
 extern hook_list<int> hook_device;                    // cached state of dev_list[index] changed
 extern hook_list<int> hook_devices_loaded;            // the device table was (re)loaded: count
 extern hook_list<bool> hook_usb;                      // the modem came (true) or went (false)
-extern hook_list<const char *> hook_no_reply;         // device id (six hex digits) did not answer
+extern hook_list<const char *> hook_no_reply;         // device id as commanded (six hex digits) did not answer
 extern hook_list<tx_source> hook_tx;                  // a radio command was written to the modem
 extern hook_list<bool> hook_cron;                     // a scheduled command was sent (false) or given up (true)
 extern hook_list<uint32_t, close_reason> hook_close;  // a connection is being closed
@@ -74,3 +74,4 @@ extern hook_list<> hook_started;                      // start-up is over: the l
 extern hook_list<bool> hook_hub;                      // the MQTT bridge reached (true) or lost its broker
 extern hook_list<config_what, const char *> hook_config;  // a set-up changed (a stored value: its key, else "")
 extern hook_list<const char *, const char *> hook_rule;   // a rule's event: rule id, text
+extern hook_list<const char *, bool> hook_reach;     // a listed device became reachable (true) or not

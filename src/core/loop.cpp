@@ -55,6 +55,7 @@ void core_reset() {
   hook_hub.clear();
   hook_config.clear();
   hook_rule.clear();
+  hook_reach.clear();
   watch_reset();
   clock_reset();
   flags_reset();

@@ -115,8 +115,11 @@ bool time_str(char *text, const uint8_t *clock) {
 
 // Temperature bytes:
 //   offset  content
-//   0       whole degrees, signed 8 bits
-//   1       bit 7: half a degree more; 0xFF: sensor error
+//   0       whole degrees toward zero, signed 8 bits
+//   1       bit 7: half a degree further from zero; 0xFF: sensor error
+// The sign lives in byte 0 alone, so -0.5 and 0.5 both arrive as 00 80: a
+// reading between -1 and 0 cannot be told from its positive twin and is
+// shown positive (docs/mqtt.md).
 constexpr int TEMP_WHOLE = 0;
 constexpr int TEMP_FLAGS = 1;
 constexpr uint8_t TEMP_ERROR = 0xFF;

@@ -2,6 +2,7 @@
 // from received status, level and temperature reports, and the JSON listing
 // of the whole table.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -56,9 +57,17 @@ static void field_set(char *dst, size_t cap, const char *src, char stop) {
   dst[n] = 0;
 }
 
+// A state update of `d` at `now`: its time and signal, the last non-zero
+// level its new value tells, and the firmware version a status text
+// ("50%,RX1DIM,V12") tells.
 static void time_set(dev_rec *d, const char *now, const char *rssi) {
   field_set(d->time, sizeof d->time, now, 0);
   field_set(d->rssi, sizeof d->rssi, rssi, 0);
+  int level = atoi(d->val);
+  if (d->val[0] >= '0' && d->val[0] <= '9' && strchr(d->val, '%') && level > 0 && level <= 100)
+    d->level_on = (uint8_t)level;
+  const char *v = strstr(g_data, ",V");
+  if (v && strchr(g_data, ',') < v && v[2] >= '0' && v[2] <= '9') field_set(d->version, sizeof d->version, v + 2, 0);
 }
 
 // Data bytes a channel's state needs: up to d2, or d3 for dimmer channel 2.
@@ -86,10 +95,10 @@ int device_list_cache(const uint8_t *packet) {
       id[n + 1] = 0;
       int i = device_list_find(id);
       if (i < 0) continue;
-      time_set(&dev_list[i], now, g_rssi);
       char state[8];
       if (data_len >= chan_need(data[D_KIND], chan) && status_by_chan(state, data, (char)chan))
         field_set(dev_list[i].val, sizeof dev_list[i].val, state, 0);
+      time_set(&dev_list[i], now, g_rssi);
       hook_device.run(i);
     }
     return 0;
@@ -146,9 +155,13 @@ void device_list_get(uint32_t sock) {
   }
 }
 
-// A packet the cache took is written to the packet log.
+// A packet the cache took is written to the packet log; any packet makes its
+// device reachable.
 static void device_cache_packet(const packet_view &p) {
   if (device_list_cache(p.bytes) >= 0) packet_log(p.line);
+  char id[7];
+  sprint_hex(id, p.bytes + PK_ID1, 3);
+  device_reach_heard(id);
 }
 
 static bool device_listed(const char *id) { return device_list_find_mask(id) != -1; }
@@ -166,6 +179,7 @@ static route_verdict device_route(http_req &req) {
 
 void devices_start() {
   hook_packet.add(device_cache_packet);
+  hook_no_reply.add(device_reach_lost);
   packet_set_listed(device_listed);
   route_add({"&device", MATCH_PREFIX, HTTP_GET | HTTP_POST, DOOR_TOKEN, "devices", device_route});
 }

@@ -98,6 +98,9 @@ int device_list_load() {
       memcpy(dev_list[i].val, prev[j].val, sizeof dev_list[i].val);
       memcpy(dev_list[i].time, prev[j].time, sizeof dev_list[i].time);
       memcpy(dev_list[i].rssi, prev[j].rssi, sizeof dev_list[i].rssi);
+      memcpy(dev_list[i].version, prev[j].version, sizeof dev_list[i].version);
+      dev_list[i].level_on = prev[j].level_on;
+      dev_list[i].lost = prev[j].lost;
       break;
     }
   }

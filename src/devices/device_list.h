@@ -17,6 +17,9 @@ struct dev_rec {
   char val[32];   // last state text (device_cache.cpp)
   char time[16];  // seconds since 1970 of the last state update, "%lu"
   char rssi[5];   // signal of the last state update, e.g. "87%"
+  char version[4];   // firmware version a status report told ("12"), empty until one did
+  uint8_t level_on;  // last non-zero level (1-100) of its cached state, 0 while none is known
+  bool lost;         // unreachable: a command got no reply and nothing was heard since
 };
 extern dev_rec dev_list[DEV_MAX + 1];
 
@@ -77,6 +80,17 @@ void device_object(char *obj, const dev_rec *d);
 // Writes the whole table as one JSON array reply (kind 202), object by object.
 void device_list_get(uint32_t sock);
 
-// Registers the state cache on hook_packet (a packet it takes goes to the
-// packet log), the weak-signal filter's list, and the route "&device".
+// Reachability (device_reach.cpp). A device is unreachable after a command to
+// it got no reply and reachable again when any packet of it is heard; each
+// change runs hook_reach. A multi-channel device answers every channel from
+// its channel-0 id, so a packet heard clears every listed channel of it (ids
+// equal in the first five digits), while a NO REPLY marks the listed device of
+// the commanded id, or every listed channel when the channel-0 id was
+// commanded and is not listed itself.
+void device_reach_lost(const char *id);
+void device_reach_heard(const char *id);
+
+// Registers the state cache and reachability on hook_packet (a packet the
+// cache takes goes to the packet log), reachability on hook_no_reply, the
+// weak-signal filter's list, and the route "&device".
 void devices_start();

@@ -18,7 +18,7 @@ event_slot ring[EVENT_RING_MAX];
 uint64_t run_base = 0;  // 0 until the first use
 uint64_t last_id = 0;
 
-const char *const KIND_NAME[] = {"packet", "device", "usb", "config", "rule"};
+const char *const KIND_NAME[] = {"packet", "device", "usb", "config", "rule", "availability"};
 
 void ring_start() {
   if (run_base) return;

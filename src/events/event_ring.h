@@ -16,9 +16,9 @@ constexpr int EVENT_RING_MAX = 1024;
 // One frame: "id: " (4) + id (20) + "\nevent: " (8) + name (at most 12) + "\ndata: " (7)
 // + JSON data + "\n\n" (2); the largest data is a listed device's object.
 constexpr size_t EVENT_DATA_MAX = 640;
-constexpr size_t EVENT_FRAME_MAX = 48 + EVENT_DATA_MAX;
+constexpr size_t EVENT_FRAME_MAX = 56 + EVENT_DATA_MAX;
 
-enum event_kind : uint8_t { EVENT_PACKET, EVENT_DEVICE, EVENT_USB, EVENT_CONFIG, EVENT_RULE };
+enum event_kind : uint8_t { EVENT_PACKET, EVENT_DEVICE, EVENT_USB, EVENT_CONFIG, EVENT_RULE, EVENT_AVAILABILITY };
 
 // Appends an event (`json` one JSON object; a CR or LF in it becomes a blank,
 // an over-long one is cut) and returns its frame, valid until the next add.

@@ -170,6 +170,12 @@ void stream_rule(const char *id, const char *text) {
   stream_broadcast(EVENT_RULE, json);
 }
 
+void stream_reach(const char *id, bool reachable) {
+  char obj[48];
+  snprintf(obj, sizeof obj, "{\"id\":\"@%.6s\",\"available\":%s}", id, reachable ? "true" : "false");
+  stream_broadcast(EVENT_AVAILABILITY, obj);
+}
+
 void stream_close(uint32_t sock, close_reason) {
   for (auto &s : streams)
     if (s.sock == sock) s = {0, 0};
@@ -202,6 +208,7 @@ void events_start() {
   hook_usb.add(stream_usb);
   hook_config.add(stream_config);
   hook_rule.add(stream_rule);
+  hook_reach.add(stream_reach);
   hook_close.add(stream_close);
   hook_tick.add(stream_tick);
 }

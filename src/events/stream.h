@@ -1,6 +1,7 @@
 // The event stream: "GET /&events" answered with Server-Sent Events. A stream
 // client stays connected and receives every radio event (`packet`), every
-// change of a listed device's cached state (`device`), the modem coming and
+// change of a listed device's cached state (`device`), of its reachability
+// (`availability`, {"id":"@1a2b30","available":false}), the modem coming and
 // going (`usb`), every change of the household's set-up (`config`: devices,
 // rooms, schedule, rules or a stored value) and the automations' events
 // (`rule`), with replay of what it missed after a reconnect (see
@@ -25,7 +26,7 @@ constexpr int STREAMS_DEFAULT = 16;
 // `target` points at "&events". Returns true: the connection stays open.
 bool stream_open(uint32_t sock, const char *request, const char *target);
 
-// Registers the route "&events" and the stream's hooks: packet, device and
-// modem events, closes, and the keepalive tick.
+// Registers the route "&events" and the stream's hooks: packet, device,
+// modem and reachability events, closes, and the keepalive tick.
 void events_start();
 void stream_reset();

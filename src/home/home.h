@@ -1,6 +1,6 @@
 // What the dashboard knows about the household beyond the device list: each
-// sensor's temperature history, each button's last press, which devices did
-// not answer, and the room each device is in. Kept in "home/" next to the
+// sensor's temperature history, each button's last press, and the room each
+// device is in (which devices do not answer is the devices layer's). Kept in "home/" next to the
 // executable; hears radio events only through the hooks it registers.
 //
 // Files (all rewritten crash-safely with file_write_atomic):
@@ -21,14 +21,11 @@ constexpr int HOME_KEEP_S = 25 * 3600; // older samples are dropped on load
 constexpr int HOME_PRESS_MAX = 64;     // buttons with a remembered press
 constexpr int HOME_ROOM_MAX = 200;     // devices with a room
 constexpr int HOME_ROOM_NAME = 32;     // a room name with its NUL
-constexpr int HOME_UNREACH_MAX = 32;   // devices marked unreachable
 
 // Registers the household's hooks and routes: a received packet (a
 // temperature report adds to its sensor's history, a button press is
-// remembered, any packet marks its device reachable), a listed device's
-// update (reachable), a device that did not answer (unreachable), the tick
-// (writes what changed, history at most once a minute), and "&home",
-// "&history/<id>", "&room/<id>/<name>".
+// remembered), the tick (writes what changed, history at most once a minute),
+// and "&home", "&history/<id>", "&room/<id>/<name>".
 void home_start();
 // Every household table back to empty, nothing loaded yet (tests).
 void home_reset();
@@ -49,11 +46,16 @@ void history_load(time_t now);
 size_t history_ids(char *out, size_t cap);
 void history_reset();
 
-// --- presses, reachability, rooms (home_state.cpp) ---
+// --- presses, rooms (home_state.cpp) ---
 void press_add(const char *id, int button, time_t t);
-void reach_heard(const char *id);
-void reach_lost(const char *id);
-bool reach_is_lost(const char *id);
+// The last press of listed or unlisted button `id`: its button number, or 0
+// when none is remembered.
+int press_last(const char *id);
+// The room of `id`, "" when it has none.
+const char *room_get(const char *id);
+// Counts the room edits saved since start: a reader that saw another count
+// reads the rooms again.
+unsigned room_changes();
 // Sets the room of `id` ("" removes it) and rewrites home/rooms; false when
 // the name is refused or the file cannot be written (nothing changed then).
 bool room_set(const char *id, const char *room);
@@ -64,7 +66,8 @@ void state_load();
 // The JSON object of /&home, written through `put` in consecutive pieces:
 //   {"rooms":{"@id":"Kitchen",..},"presses":{"@id":{"button":1,"time":t},..},
 //    "unreachable":["@id",..],"sensors":["@id",..]}
-// "unreachable" names listed devices; "sensors" those with a history.
+// "unreachable" names the listed devices marked lost (devices layer);
+// "sensors" those with a history.
 void state_json(void (*put)(void *ctx, const char *text), void *ctx);
 void state_reset();
 

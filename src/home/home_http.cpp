@@ -34,7 +34,6 @@ static void home_packet(const packet_view &p) {
   home_load(now);
   char id[7];
   sprint_hex(id, packet + PK_ID1, 3);
-  reach_heard(id);
   int data_len = packet[PK_LEN] - PK_DATA;
   if (device_list_find(id) < 0) return;  // a neighbour's device is not ours to remember
   if (packet[PK_CMD] == CMD_PRESS && data_len >= 1) press_add(id, packet[PK_DATA], now);
@@ -45,15 +44,6 @@ static void home_packet(const packet_view &p) {
     double degrees = strtod(text, &end);
     if (end != text && *end == 'C') history_add(id, now, degrees);
   }
-}
-
-static void home_device(int index) {
-  if (index >= 0 && index < DEV_MAX) reach_heard(dev_list[index].id);
-}
-
-static void home_no_reply(const char *id) {
-  home_load(time(nullptr));
-  reach_lost(id);
 }
 
 static void home_tick(time_t) {
@@ -157,7 +147,5 @@ void home_start() {
   route_add({"&history/", MATCH_PREFIX, ANY, DOOR_TOKEN, "home", home_route});
   route_add({"&room/", MATCH_PREFIX, ANY, DOOR_TOKEN, "home", home_route});
   hook_packet.add(home_packet);
-  hook_device.add(home_device);
-  hook_no_reply.add(home_no_reply);
   hook_tick.add(home_tick);
 }

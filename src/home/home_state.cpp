@@ -1,6 +1,5 @@
-// Each button's last press, the devices that did not answer, and the room of
-// each device; presses and rooms survive a restart ("home/presses",
-// "home/rooms"), reachability starts fresh (every device reachable).
+// Each button's last press and the room of each device; both survive a
+// restart ("home/presses", "home/rooms").
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,16 +21,13 @@ struct room_rec {
 
 static press_rec presses[HOME_PRESS_MAX];
 static room_rec rooms[HOME_ROOM_MAX];
-// Ids that did not answer. A multi-channel device is addressed per channel
-// but answers for all of them, so entries match on the first five digits.
-static char lost[HOME_UNREACH_MAX][7];
 static bool presses_dirty = false;
+static unsigned room_edits = 0;  // room_set calls that changed the table
 static bool loaded = false;
 
 void state_reset() {
   memset(presses, 0, sizeof presses);
   memset(rooms, 0, sizeof rooms);
-  memset(lost, 0, sizeof lost);
   presses_dirty = false;
   loaded = false;
 }
@@ -62,24 +58,20 @@ void press_add(const char *id, int button, time_t t) {
   presses_dirty = true;
 }
 
-void reach_lost(const char *id) {
-  char *free_slot = nullptr;
-  for (auto &e : lost) {
-    if (e[0] && memcmp(e, id, 5) == 0) return;
-    if (!e[0] && !free_slot) free_slot = e;
-  }
-  if (free_slot) id_copy(free_slot, id);
+int press_last(const char *id) {
+  state_load();
+  for (const press_rec &p : presses)
+    if (p.id[0] && memcmp(p.id, id, 6) == 0) return p.button;
+  return 0;
 }
 
-void reach_heard(const char *id) {
-  for (auto &e : lost)
-    if (e[0] && memcmp(e, id, 5) == 0) e[0] = 0;
-}
+unsigned room_changes() { return room_edits; }
 
-bool reach_is_lost(const char *id) {
-  for (auto &e : lost)
-    if (e[0] && memcmp(e, id, 5) == 0) return true;
-  return false;
+const char *room_get(const char *id) {
+  state_load();
+  for (const room_rec &r : rooms)
+    if (r.id[0] && memcmp(r.id, id, 6) == 0) return r.room;
+  return "";
 }
 
 static bool room_name_ok(const char *room) {
@@ -113,7 +105,7 @@ bool room_set(const char *id, const char *room) {
   } else {
     slot->id[0] = 0;
   }
-  if (rooms_write()) return true;
+  if (rooms_write()) return room_edits++, true;
   *slot = before;
   return false;
 }
@@ -188,7 +180,7 @@ void state_json(void (*put)(void *ctx, const char *text), void *ctx) {
   put(ctx, "},\"unreachable\":[");
   first = true;
   for (int i = 0; i < DEV_MAX && dev_list[i].id[0]; i++) {
-    if (!reach_is_lost(dev_list[i].id)) continue;
+    if (!dev_list[i].lost) continue;
     snprintf(piece, sizeof piece, "%s\"@%.6s\"", first ? "" : ",", dev_list[i].id);
     put(ctx, piece);
     first = false;

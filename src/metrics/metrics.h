@@ -37,5 +37,13 @@ void metrics_reset();
 
 // The health object; true when the status is "ok" (not degraded: no modem
 // for more than HEALTH_GRACE seconds, 60 unless setup.ini says otherwise, or
-// the MQTT bridge on but disconnected for longer).
+// the MQTT bridge on but disconnected for longer):
+//   {"status":"ok"|"degraded", "modem":<the house has an open modem>,
+//    "uptime":<s>, "modems":[<one object per modem>], "mqtt":<state>,
+//    "last_packet_age":<s>|null}
+// A modem's object: {"modem":<number, 1-4>, "up":<open>, "for":<seconds in
+// that state>, "via":"usb"|<its setting>, "product":<its product string>,
+// "reports":n, "duplicates":n, "sent":n, "losses":n (its counters, see
+// radio/modems.h), "signal":{"<device id>":<percent>, ...} (the best signal
+// it heard each device with in the last hour)}.
 bool health_json(std::string &out);

@@ -7,7 +7,9 @@
 #include <ctime>
 
 #include "auth/auth.h"
+#include "core/clock.h"
 #include "core/settings.h"
+#include "core/text.h"
 #include "core/version.h"
 #include "devices/device_list.h"
 #include "metrics/metrics.h"
@@ -16,6 +18,8 @@
 #include "net/http_reply.h"
 #include "net/router.h"
 #include "net/socket.h"
+#include "radio/heard.h"
+#include "radio/modems.h"
 
 namespace {
 
@@ -106,6 +110,76 @@ void http_requests(std::string &o) {
   for (int k = 0; k < n; k++) sample(o, NAME, std::string("route=\"") + labels[k] + "\"", (double)sums[k]);
 }
 
+// The modems worth reporting: the configured ones and one opened by hand.
+bool modem_shown(int n) { return modems[n].kind != MODEM_OFF || modems[n].up; }
+
+const char *modem_via(const modem_rec &m) { return m.kind == MODEM_USB && !m.where[0] ? "usb" : m.where; }
+
+std::string modem_label(int n) { return "modem=\"" + std::to_string(n + 1) + "\""; }
+
+struct modem_counter {
+  const char *name, *help, *json;
+  uint64_t modem_rec::*field;
+};
+const modem_counter MODEM_COUNTERS[] = {
+    {"orvel_radio_modem_reports_received_total", "Input reports read from each modem.", "reports",
+     &modem_rec::reports},
+    {"orvel_radio_modem_duplicates_total", "Radio packets each modem heard after a copy had come already.",
+     "duplicates", &modem_rec::duplicates},
+    {"orvel_radio_modem_reports_sent_total", "Output reports written through each modem.", "sent", &modem_rec::sent},
+    {"orvel_radio_modem_losses_total", "Times each modem went away.", "losses", &modem_rec::losses},
+};
+
+// Each modem's state, counters, and the signal it heard each device with in the last hour.
+void modems_text(std::string &o) {
+  static const char UP[] = "orvel_radio_modem_up", SIGNAL[] = "orvel_radio_modem_device_signal_ratio";
+  head(o, UP, "gauge", "1 while the modem is open; `via` is its setting (usb: the first one found).");
+  for (int n = 0; n < MODEM_MAX; n++)
+    if (modem_shown(n))
+      sample(o, UP, modem_label(n) + ",via=\"" + label_value(modem_via(modems[n])) + "\"", modems[n].up);
+  for (const modem_counter &c : MODEM_COUNTERS) {
+    head(o, c.name, "counter", c.help);
+    for (int n = 0; n < MODEM_MAX; n++)
+      if (modem_shown(n)) sample(o, c.name, modem_label(n), (double)(modems[n].*c.field));
+  }
+  head(o, SIGNAL, "gauge", "Best signal strength each modem heard each device with in the last hour (1 = full).");
+  heard_device d;
+  for (int i = 0; i < HEARD_MAX; i++) {
+    if (!heard_at(i, &d)) continue;
+    for (int n = 0; n < MODEM_MAX; n++)
+      if (d.signal[n] != HEARD_NONE) sample(o, SIGNAL, modem_label(n) + ",id=\"" + d.id + "\"", d.signal[n] / 100.0);
+  }
+}
+
+// The modems as a JSON array (see health_json).
+void modems_json(std::string &o) {
+  o += '[';
+  heard_device d;
+  for (int n = 0; n < MODEM_MAX; n++) {
+    if (!modem_shown(n)) continue;
+    const modem_rec &m = modems[n];
+    char via[2 * MODEM_TEXT_MAX], product[2 * MODEM_PRODUCT_MAX], num[160];
+    via[0] = product[0] = '\0';
+    json_escape_append(via, sizeof via, modem_via(m));
+    json_escape_append(product, sizeof product, m.product);
+    if (o.back() != '[') o += ',';
+    snprintf(num, sizeof num, "{\"modem\":%d,\"up\":%s,\"for\":%lld,", n + 1, m.up ? "true" : "false",
+             (long long)((clock_mono_ms() - m.changed_ms) / 1000));
+    o += num;
+    o += std::string("\"via\":\"") + via + "\",\"product\":\"" + product + "\"";
+    for (const modem_counter &c : MODEM_COUNTERS) o += std::string(",\"") + c.json + "\":" + std::to_string(m.*c.field);
+    o += ",\"signal\":{";
+    bool first = true;
+    for (int i = 0; i < HEARD_MAX; i++)
+      if (heard_at(i, &d) && d.signal[n] != HEARD_NONE) {
+        o += std::string(first ? "\"" : ",\"") + d.id + "\":" + std::to_string(d.signal[n]);
+        first = false;
+      }
+    o += "}}";
+  }
+  o += ']';
+}
+
 long health_grace() {
   static long grace = 0;
   if (!grace) {
@@ -165,6 +239,7 @@ std::string metrics_text() {
   one(o, "orvel_mqtt_messages_published_total", "counter", "MQTT messages published by the bridge.",
       (double)mqtt_published_total());
   devices(o);
+  modems_text(o);
   return o;
 }
 
@@ -177,11 +252,13 @@ bool health_json(std::string &out) {
   char text[192];
   char age_text[24] = "null";
   if (age >= 0) snprintf(age_text, sizeof age_text, "%ld", age);
-  snprintf(text, sizeof text,
-           "{\"status\":\"%s\",\"modem\":%s,\"uptime\":%ld,\"mqtt\":\"%s\",\"last_packet_age\":%s,\"auth\":\"%s\"}",
-           ok ? "ok" : "degraded", metrics_modem() ? "true" : "false", metrics_uptime(), mqtt, age_text,
-           auth_on() ? "on" : "off");
+  snprintf(text, sizeof text, "{\"status\":\"%s\",\"modem\":%s,\"uptime\":%ld,\"modems\":",
+           ok ? "ok" : "degraded", metrics_modem() ? "true" : "false", metrics_uptime());
   out = text;
+  modems_json(out);
+  snprintf(text, sizeof text, ",\"mqtt\":\"%s\",\"last_packet_age\":%s,\"auth\":\"%s\"}", mqtt, age_text,
+           auth_on() ? "on" : "off");
+  out += text;
   return ok;
 }
 

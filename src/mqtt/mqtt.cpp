@@ -9,6 +9,7 @@
 // A lost or refused connection is retried after 1 s, then 2, 4, ... 30 s.
 #include "mqtt/mqtt.h"
 
+#include <malloc.h>
 #include <mosquitto.h>
 #include <poll.h>
 #include <unistd.h>
@@ -26,16 +27,20 @@
 #include "core/version.h"
 #include "core/watch.h"
 #include "devices/device_list.h"
+#include "home/home.h"
 #include "mqtt/mqtt_link.h"
 #include "mqtt/mqtt_payload.h"
 #include "radio/modem.h"
 #include "radio/packet.h"
+#include "decode/event.h"
 #include "radio/transmit.h"
 
 constexpr int MQTT_PORT_DEFAULT = 1883;
 constexpr int KEEPALIVE_S = 30;
+constexpr int MQTT_PACKET_MAX = 64 * 1024;  // the largest packet the bridge takes
 constexpr int BACKOFF_MAX_S = 30;
 constexpr int CONNECT_TIMEOUT_S = 15;  // a broker that never answers the CONNECT
+constexpr int SCAN_WAIT_S = 5;         // a scan whose probe never comes back ends anyway
 constexpr uint8_t CMD_SS_PRESS = 0x0F;
 
 mqtt_conf mqtt_cfg;
@@ -51,12 +56,15 @@ static struct {
   time_t started;        // LINK_CONNECTING: when the attempt began
   time_t down_since;     // since when not connected
   uint64_t published;    // messages handed to the client
-} conn = {nullptr, LINK_OFF, -1, 1, 0, 0, 0, 0};
+  bool scanning;         // reading what the broker retains for the bridge (after a connect)
+  time_t scan_started;
+  unsigned rooms_seen;   // room_changes() when the configs were last brought in line
+} conn = {nullptr, LINK_OFF, -1, 1, 0, 0, 0, 0, false, 0, 0};
 
 static void setting_text(const char *key, char *dst, const char *fallback) {
   char value[SETTING_VALUE];
   if (setting_get(key, value) == 1 && value[0])
-    snprintf(dst, MQTT_TEXT, "%s", value);
+    snprintf(dst, MQTT_TEXT, "%.*s", MQTT_TEXT - 1, value);
   else
     snprintf(dst, MQTT_TEXT, "%s", fallback);
 }
@@ -99,13 +107,28 @@ bool mqtt_conf_read() {
     strcpy(mqtt_cfg.base, "orvel");
   }
   if (strpbrk(mqtt_cfg.prefix, "+#")) strcpy(mqtt_cfg.prefix, "homeassistant");
+  bool changed = false;
   size_t n = 0;
-  for (const char *p = mqtt_cfg.base; *p && n + 1 < sizeof mqtt_cfg.node; p++, n++) {
+  uint32_t hash = 2166136261u;  // FNV-1a of the base
+  for (const char *p = mqtt_cfg.base; *p && n + 1 < sizeof mqtt_cfg.legacy_node; p++, n++) {
     char c = *p;
     bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-    mqtt_cfg.node[n] = keep ? c : '_';
+    mqtt_cfg.legacy_node[n] = keep ? c : '_';
+    changed |= !keep;
+    hash = (hash ^ (uint8_t)c) * 16777619u;
   }
-  mqtt_cfg.node[n] = 0;
+  mqtt_cfg.legacy_node[n] = 0;
+  if (changed)
+    snprintf(mqtt_cfg.node, sizeof mqtt_cfg.node, "%s_%06x", mqtt_cfg.legacy_node, (unsigned)(hash & 0xFFFFFF));
+  else
+    snprintf(mqtt_cfg.node, sizeof mqtt_cfg.node, "%s", mqtt_cfg.legacy_node);
+  // The dashboard: the address the gateway listens on, else this machine's name.
+  char bind[MQTT_TEXT] = "", port[MQTT_TEXT];
+  setting_text("BIND", bind, "");
+  if (!bind[0] || !strcmp(bind, "0.0.0.0") || !strcmp(bind, "::")) gethostname(bind, sizeof bind - 1);
+  setting_text("PORT", port, "2020");
+  snprintf(mqtt_cfg.dashboard, sizeof mqtt_cfg.dashboard, strchr(bind, ':') ? "http://[%s]:%d/" : "http://%s:%d/", bind,
+           atoi(port));
   return true;
 }
 
@@ -117,9 +140,9 @@ void mqtt_topic(char *topic, const char *rest) {
   if (snprintf(topic, MQTT_TOPIC, "%s/%s", mqtt_cfg.base, rest) >= MQTT_TOPIC) topic[MQTT_TOPIC - 1] = 0;
 }
 
-bool mqtt_publish(const char *topic, const char *payload, bool retain) {
+bool mqtt_publish(const char *topic, const char *payload, bool retain, int qos) {
   if (conn.state != LINK_UP) return false;
-  if (mosquitto_publish(conn.mosq, nullptr, topic, (int)strlen(payload), payload, 0, retain) != MOSQ_ERR_SUCCESS)
+  if (mosquitto_publish(conn.mosq, nullptr, topic, (int)strlen(payload), payload, qos, retain) != MOSQ_ERR_SUCCESS)
     return false;
   conn.published++;
   return true;
@@ -158,7 +181,8 @@ static void link_watch() {
 
 static void link_lost(const char *why) {
   time_t now = time(nullptr);
-  if (conn.state == LINK_UP) {
+  bool was_up = conn.state == LINK_UP;
+  if (was_up) {
     conn.down_since = now;
     printf("MQTT disconnected: %s\n", why);
     sys_log("MQTT disconnected: %s", why);
@@ -168,6 +192,7 @@ static void link_lost(const char *why) {
   conn.state = LINK_DOWN;
   conn.next_try = now + conn.backoff;
   conn.backoff = conn.backoff * 2 > BACKOFF_MAX_S ? BACKOFF_MAX_S : conn.backoff * 2;
+  if (was_up) hook_hub.run(false);
 }
 
 static void link_ready(int, short revents) {
@@ -189,15 +214,6 @@ static void link_connect(time_t now) {
   link_watch();
 }
 
-// The device's state on <base>/<id>, retained.
-static void state_publish(int index) {
-  char body[STATE_JSON_SIZE];
-  if (!mqtt_state_json(&dev_list[index], body, sizeof body)) return;
-  char t[MQTT_TOPIC];
-  mqtt_topic(t, dev_list[index].id);
-  mqtt_publish(t, body, true);
-}
-
 static int device_count() {
   int n = 0;
   while (n < DEV_MAX && dev_list[n].id[0]) n++;
@@ -212,7 +228,72 @@ static void info_publish() {
   snprintf(body + strlen(body), sizeof body - strlen(body), "\",\"devices\":%d}", device_count());
   char t[MQTT_TOPIC];
   mqtt_topic(t, "bridge/info");
-  mqtt_publish(t, body, true);
+  mqtt_publish(t, body, true, 1);
+}
+
+// Six characters 0-9 a-f.
+static bool id_valid(const char *s) {
+  for (int i = 0; i < 6; i++)
+    if (!((s[i] >= '0' && s[i] <= '9') || (s[i] >= 'a' && s[i] <= 'f'))) return false;
+  return true;
+}
+
+// What the bridge reads after a connect: the retained configs under its node
+// (and under each listed device's node of the layout before the node level,
+// which are all left over), the retained states and availabilities under its
+// base, and last its own probe, which the broker delivers after them.
+static void scan_each(void (*each)(const char *topic)) {
+  char t[MQTT_TOPIC];
+  if (mqtt_cfg.discovery) {
+    snprintf(t, sizeof t, "%s/+/%s/+/config", mqtt_cfg.prefix, mqtt_cfg.node);
+    each(t);
+    snprintf(t, sizeof t, "%s/+/%s_bridge/+/config", mqtt_cfg.prefix, mqtt_cfg.legacy_node);
+    each(t);
+    for (int i = 0; i < DEV_MAX && dev_list[i].id[0]; i++) {
+      snprintf(t, sizeof t, "%s/+/%s_%.6s/+/config", mqtt_cfg.prefix, mqtt_cfg.legacy_node, dev_list[i].id);
+      each(t);
+    }
+  }
+  mqtt_topic(t, "+");
+  each(t);
+  mqtt_topic(t, "+/availability");
+  each(t);
+  mqtt_topic(t, "bridge/scan");
+  each(t);
+}
+
+static void scan_begin() {
+  conn.scanning = true;
+  conn.scan_started = time(nullptr);
+  scan_each([](const char *t) { mosquitto_subscribe(conn.mosq, nullptr, t, 0); });
+  char t[MQTT_TOPIC];
+  mqtt_topic(t, "bridge/scan");
+  mqtt_publish(t, "", false);
+}
+
+// The scan is over (its probe came back, or it took too long): every config
+// and state is published, and what no listed device owns is cleared.
+static void scan_end() {
+  conn.scanning = false;
+  scan_each([](const char *t) { mosquitto_unsubscribe(conn.mosq, nullptr, t); });
+  conn.rooms_seen = room_changes();
+  mqtt_discovery_sync(false);
+}
+
+// A retained message seen while scanning: a config, a state or an availability.
+static void scan_found(const char *t) {
+  size_t plen = strlen(mqtt_cfg.prefix), blen = strlen(mqtt_cfg.base), tlen = strlen(t);
+  if (!strncmp(t, mqtt_cfg.prefix, plen) && t[plen] == '/' && tlen > plen + 8 && !strcmp(t + tlen - 7, "/config")) {
+    char key[MQTT_TOPIC];
+    snprintf(key, sizeof key, "%.*s", (int)(tlen - plen - 8), t + plen + 1);
+    retained_found(RETAINED_CONFIG, key);
+    char node_level[MQTT_TOPIC];
+    snprintf(node_level, sizeof node_level, "device_automation/%s/", mqtt_cfg.node);
+    if (str_begin(key, node_level)) mqtt_discovery_found(key + strlen(node_level));
+  } else if (!strncmp(t, mqtt_cfg.base, blen) && t[blen] == '/' && id_valid(t + blen + 1) &&
+             (!t[blen + 7] || !strcmp(t + blen + 7, "/availability"))) {
+    retained_found(RETAINED_STATE, t + blen + 1);
+  }
 }
 
 static void link_on_connect(mosquitto *, void *, int rc) {
@@ -223,62 +304,64 @@ static void link_on_connect(mosquitto *, void *, int rc) {
   }
   conn.state = LINK_UP;
   conn.backoff = 1;
+  hook_hub.run(true);
   printf("MQTT connected to %s:%d\n", mqtt_cfg.host, mqtt_cfg.port);
   sys_log("MQTT connected to %s:%d", mqtt_cfg.host, mqtt_cfg.port);
+  retained_reset();
   // Subscribed before "online": a client that has seen "online" may command.
   char t[MQTT_TOPIC];
   mqtt_topic(t, "+/set");
-  mosquitto_subscribe(conn.mosq, nullptr, t, 0);
+  mosquitto_subscribe(conn.mosq, nullptr, t, 1);
   mqtt_topic(t, "bridge/request/command");
-  mosquitto_subscribe(conn.mosq, nullptr, t, 0);
+  mosquitto_subscribe(conn.mosq, nullptr, t, 1);
   if (mqtt_cfg.discovery) {
     snprintf(t, sizeof t, "%s/status", mqtt_cfg.prefix);
-    mosquitto_subscribe(conn.mosq, nullptr, t, 0);
+    mosquitto_subscribe(conn.mosq, nullptr, t, 1);
   }
   mqtt_topic(t, "bridge/state");
-  mqtt_publish(t, "online", true);
+  mqtt_publish(t, "online", true, 1);
   info_publish();
-  if (mqtt_cfg.discovery) mqtt_discovery_sync();
-  for (int i = 0; i < DEV_MAX && dev_list[i].id[0]; i++) state_publish(i);
+  scan_begin();
 }
 
 static void link_on_disconnect(mosquitto *, void *, int rc) {
   link_lost(rc == 0 ? "closed" : mosquitto_strerror(rc));
 }
 
-// Six characters 0-9 a-f.
-static bool id_valid(const char *s) {
-  for (int i = 0; i < 6; i++)
-    if (!((s[i] >= '0' && s[i] <= '9') || (s[i] >= 'a' && s[i] <= 'f'))) return false;
-  return true;
-}
-
 static void set_handle(const char *topic, const char *id, const char *payload, size_t len) {
   char cmds[SET_CMDS_MAX][SET_CMD_SIZE];
   const char *why = "";
-  int n = mqtt_set_parse(payload, len, id, cmds, &why);
+  int i = device_list_find(id);
+  int n = mqtt_set_parse(payload, len, id, cmds, &why, i >= 0 ? dev_list[i].level_on : 0);
   if (n == 0) mqtt_log(topic, why);
-  for (int i = 0; i < n; i++) {
-    uint8_t result = usb_rf_tx(cmds[i], TX_MQTT);
-    if (!rf_tx_sent(result)) mqtt_log(topic, result == RF_TX_NO_MODEM ? "USB MODEM NOT CONNECTED" : "BAD DATA");
-  }
+  mqtt_set_send(topic, cmds, n);
 }
 
 static void link_on_message(mosquitto *, void *, const mosquitto_message *m) {
   const char *payload = m->payload ? (const char *)m->payload : "";
   size_t len = m->payloadlen > 0 ? (size_t)m->payloadlen : 0;
   const char *t = m->topic;
-  size_t plen = strlen(mqtt_cfg.prefix);
+  size_t plen = strlen(mqtt_cfg.prefix), blen = strlen(mqtt_cfg.base);
+  bool own = !strncmp(t, mqtt_cfg.base, blen) && t[blen] == '/';
+  if (conn.scanning && own && !strcmp(t + blen + 1, "bridge/scan")) return scan_end();
+  if (conn.scanning && m->retain && len) scan_found(t);
   if (mqtt_cfg.discovery && !strncmp(t, mqtt_cfg.prefix, plen) && !strcmp(t + plen, "/status")) {
-    if (len == 6 && !memcmp(payload, "online", 6)) mqtt_discovery_all();
+    // The hub (re)started: every config again (a scan publishes them anyway).
+    if (len == 6 && !memcmp(payload, "online", 6) && !conn.scanning) mqtt_discovery_sync(true);
     return;
   }
-  size_t blen = strlen(mqtt_cfg.base);
-  if (strncmp(t, mqtt_cfg.base, blen) || t[blen] != '/') return;
+  if (!own) return;
   const char *rest = t + blen + 1;
-  if (!strcmp(rest, "bridge/request/command"))
+  bool request = !strcmp(rest, "bridge/request/command");
+  bool set = strlen(rest) == 10 && !strcmp(rest + 6, "/set") && id_valid(rest);
+  if (!request && !set) return;
+  // A command left retained on the broker would be sent again at every
+  // connect: a light switched off since would come back on.
+  if (m->retain) return mqtt_log(t, "a retained command is ignored");
+  if (len > MQTT_PACKET_MAX) return mqtt_log(t, "a message longer than 64 KiB is ignored");
+  if (request)
     mqtt_request(payload, len);
-  else if (strlen(rest) == 10 && !strcmp(rest + 6, "/set") && id_valid(rest)) {
+  else {
     char id[7];
     memcpy(id, rest, 6);
     id[6] = 0;
@@ -291,6 +374,7 @@ static void mqtt_packet(const packet_view &p);
 static void mqtt_device(int index);
 static void mqtt_devices_loaded(int);
 static void mqtt_usb(bool connected);
+static void mqtt_reach(const char *id, bool reachable);
 
 void mqtt_start() {
   if (!mqtt_conf_read()) return;
@@ -298,6 +382,7 @@ void mqtt_start() {
   hook_device.add(mqtt_device);
   hook_devices_loaded.add(mqtt_devices_loaded);
   hook_usb.add(mqtt_usb);
+  hook_reach.add(mqtt_reach);
   hook_tick.add(mqtt_tick);
   mosquitto_lib_init();
   char client_id[MQTT_TEXT + 24];
@@ -308,10 +393,14 @@ void mqtt_start() {
     return;
   }
   mosquitto_threaded_set(conn.mosq, false);
+  // The client library holds each incoming message whole: a huge one is
+  // dropped below, and with this its memory goes back to the system at once
+  // (large blocks are mapped and unmapped instead of kept in the heap).
+  mallopt(M_MMAP_THRESHOLD, MQTT_PACKET_MAX);
   if (mqtt_cfg.user[0]) mosquitto_username_pw_set(conn.mosq, mqtt_cfg.user, mqtt_cfg.pass[0] ? mqtt_cfg.pass : nullptr);
   char t[MQTT_TOPIC];
   mqtt_topic(t, "bridge/state");
-  mosquitto_will_set(conn.mosq, t, 7, "offline", 1, true);
+  mosquitto_will_set(conn.mosq, t, 7, "offline", 1, true);  // QoS 1, retained
   if (mqtt_cfg.cafile[0]) {
     int rc = mosquitto_tls_set(conn.mosq, mqtt_cfg.cafile, nullptr, nullptr, nullptr, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) printf("MQTT_CAFILE %s: %s\n", mqtt_cfg.cafile, mosquitto_strerror(rc));
@@ -327,9 +416,10 @@ void mqtt_start() {
 
 void mqtt_reset() {
   if (conn.mosq) mosquitto_destroy(conn.mosq);
-  conn = {nullptr, LINK_OFF, -1, 1, 0, 0, 0, 0};
+  conn = {nullptr, LINK_OFF, -1, 1, 0, 0, 0, 0, false, 0, 0};
   mqtt_request_reset();
   mqtt_discovery_reset();
+  retained_reset();
 }
 
 const char *mqtt_state() {
@@ -344,6 +434,8 @@ long mqtt_down_seconds() {
 
 uint64_t mqtt_published_total() { return conn.published; }
 
+bool mqtt_scanning() { return conn.scanning; }
+
 static void mqtt_tick(time_t) {
   if (conn.state == LINK_OFF) return;
   time_t now = time(nullptr);
@@ -352,17 +444,24 @@ static void mqtt_tick(time_t) {
   } else if (conn.state == LINK_CONNECTING && now - conn.started > CONNECT_TIMEOUT_S) {
     link_lost("no answer from the broker");
   }
+  if (conn.state == LINK_UP && conn.scanning && now - conn.scan_started > SCAN_WAIT_S) scan_end();
+  if (conn.state == LINK_UP && !conn.scanning && conn.rooms_seen != room_changes()) {
+    conn.rooms_seen = room_changes();  // a room is a device's suggested area
+    mqtt_discovery_sync(false);
+  }
   if (conn.state != LINK_DOWN) mosquitto_loop_misc(conn.mosq);
   link_watch();
 }
 
+// Whether retained messages may be published now.
+static bool ready() { return conn.state == LINK_UP && !conn.scanning; }
+
 static void mqtt_packet(const packet_view &p) {
   const uint8_t *packet = p.bytes;
-  const char *event = p.event;
   if (conn.state != LINK_UP) return;
   char t[MQTT_TOPIC];
   mqtt_topic(t, "event");
-  mqtt_publish(t, event, false);
+  mqtt_publish(t, p.event, false);
   if (packet[PK_CMD] == CMD_SS_PRESS && packet[PK_LEN] > PK_DATA) {
     char id[7], rest[24], press[16];
     sprint_hex(id, packet + PK_ID1, 3);
@@ -370,22 +469,36 @@ static void mqtt_packet(const packet_view &p) {
     snprintf(press, sizeof press, "press_%d", packet[PK_DATA]);
     mqtt_topic(t, rest);
     mqtt_publish(t, press, false);
-    if (mqtt_cfg.discovery) mqtt_discovery_button(id, packet[PK_DATA]);
+    int i = device_list_find(id);
+    if (i >= 0 && ready() && !strcmp(dev_list[i].type, "btn")) {
+      // A button's state is only when and how well it was last heard.
+      char body[64];
+      snprintf(body, sizeof body, "{\"rssi\":%d,\"last_seen\":%ld}", (int)g_rssi_i, (long)time(nullptr));
+      retained_put(RETAINED_STATE, id, body, 0);
+      mqtt_discovery_button(i, packet[PK_DATA]);
+    }
   }
   link_watch();
 }
 
 static void mqtt_device(int index) {
-  if (conn.state != LINK_UP || index < 0 || index >= DEV_MAX) return;
-  state_publish(index);
+  if (!ready() || index < 0 || index >= DEV_MAX) return;
+  mqtt_discovery_state(index);
+  mqtt_discovery_device(index);  // a status report may have told its version
+  link_watch();
+}
+
+static void mqtt_reach(const char *id, bool) {
+  if (!ready()) return;
+  for (int i = 0; i < DEV_MAX && dev_list[i].id[0]; i++)
+    if (!strcmp(dev_list[i].id, id)) mqtt_discovery_state(i);
   link_watch();
 }
 
 static void mqtt_devices_loaded(int) {
   if (conn.state != LINK_UP) return;
   info_publish();
-  if (mqtt_cfg.discovery) mqtt_discovery_sync();
-  for (int i = 0; i < DEV_MAX && dev_list[i].id[0]; i++) state_publish(i);
+  if (!conn.scanning) mqtt_discovery_sync(false);
   link_watch();
 }
 

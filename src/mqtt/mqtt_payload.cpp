@@ -157,16 +157,17 @@ static long whole_number(const char *text, long lo, long hi) {
   return v < lo || v > hi ? -1 : v;
 }
 
-// The command of one state word; false for any other word.
-static bool set_word(const char *word, const char *id, char *cmd) {
-  if (!strcasecmp(word, "ON")) return snprintf(cmd, SET_CMD_SIZE, "@%s=100", id), true;
+// The command of one state word (ON sets `on_level`); false for any other word.
+static bool set_word(const char *word, const char *id, int on_level, char *cmd) {
+  if (!strcasecmp(word, "ON")) return snprintf(cmd, SET_CMD_SIZE, "@%s=%d", id, on_level), true;
   if (!strcasecmp(word, "OFF")) return snprintf(cmd, SET_CMD_SIZE, "@%s=0", id), true;
   if (!strcasecmp(word, "TOGGLE")) return snprintf(cmd, SET_CMD_SIZE, "@%s!", id), true;
   return false;
 }
 
 int mqtt_set_parse(const char *payload, size_t len, const char *id, char cmds[SET_CMDS_MAX][SET_CMD_SIZE],
-                   const char **why) {
+                   const char **why, int on_level) {
+  if (on_level < 1 || on_level > 100) on_level = 100;
   size_t a = json_ws(payload, 0, len), b = len;
   while (b > a && (payload[b - 1] == ' ' || payload[b - 1] == '\n' || payload[b - 1] == '\r' || payload[b - 1] == '\t'))
     b--;
@@ -176,7 +177,7 @@ int mqtt_set_parse(const char *payload, size_t len, const char *id, char cmds[SE
     if (b - a >= sizeof word) return 0;
     memcpy(word, payload + a, b - a);
     word[b - a] = 0;
-    if (set_word(word, id, cmds[0])) return 1;
+    if (set_word(word, id, on_level, cmds[0])) return 1;
     long level = whole_number(word, 0, 100);
     if (level < 0) return 0;
     snprintf(cmds[0], SET_CMD_SIZE, "@%s=%ld", id, level);
@@ -209,7 +210,7 @@ int mqtt_set_parse(const char *payload, size_t len, const char *id, char cmds[SE
     if (has_s && !strcasecmp(state, "OFF")) level = 0;
     snprintf(cmds[n++], SET_CMD_SIZE, "@%s=%ld", id, level);
   } else if (has_s) {
-    set_word(state, id, cmds[n++]);
+    set_word(state, id, on_level, cmds[n++]);
   }
   return n;
 }
@@ -217,7 +218,7 @@ int mqtt_set_parse(const char *payload, size_t len, const char *id, char cmds[SE
 const char *mqtt_component(const char *type) {
   if (!strcmp(type, "rel") || !strcmp(type, "rtc")) return "switch";
   if (!strcmp(type, "dim") || !strcmp(type, "led")) return "light";
-  if (!strcmp(type, "btn")) return "device_automation";
+  if (!strcmp(type, "btn")) return "event";
   return "sensor";
 }
 
@@ -257,7 +258,7 @@ bool mqtt_state_json(const dev_rec *d, char *out, size_t cap) {
     snprintf(body, sizeof body, "\"state\":\"%s\",", str_begin(v, "ON") ? "ON" : "OFF");
   } else if (!strcmp(d->type, "tmp")) {
     if (temperature_text(v, num, sizeof num)) snprintf(body, sizeof body, "\"temperature\":%s,", num);
-  } else if (strcmp(comp, "device_automation")) {
+  } else if (strcmp(comp, "event")) {
     strcpy(body, "\"state\":\"");
     json_escape_append(body, sizeof body - 3, v);
     strcat(body, "\",");

@@ -20,16 +20,18 @@ int json_flat_get(const char *json, size_t len, const char *key, char *out, size
 // Turns a /set payload for device `id` (six hex digits) into radio text
 // commands: ON, OFF, TOGGLE, a level 0-100, or a JSON object with "state"
 // (ON, OFF, TOGGLE), "brightness" (0-100) and "off_timer" (1-65535 seconds).
+// ON without a brightness sets `on_level` (the last non-zero level known; any
+// value outside 1-100 means 100).
 // An off timer comes first so that a level command is the last one sent (a
 // bare level acknowledgement is read against the last level sent).
 // Returns the number of commands written to `cmds` (1 or 2), or 0 when the
 // payload is not one of these; `why` then holds a short reason.
 int mqtt_set_parse(const char *payload, size_t len, const char *id, char cmds[SET_CMDS_MAX][SET_CMD_SIZE],
-                   const char **why);
+                   const char **why, int on_level = 100);
 
-// The Home Assistant component a device type appears as: "switch" (rel, rtc),
-// "light" (dim, led), "sensor" (tmp and any other type), or
-// "device_automation" (btn, whose configs are one trigger per button).
+// The Home Assistant component a device type's main entity appears as:
+// "switch" (rel, rtc), "light" (dim, led), "event" (btn, beside one trigger
+// per button) or "sensor" (tmp and any other type).
 const char *mqtt_component(const char *type);
 
 // The state object of a listed device: {"state":"ON"} for switches,

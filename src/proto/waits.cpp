@@ -38,11 +38,9 @@ void wait_done(uint32_t sock, await_end end, const tx_target &target, const char
     jerror(body, sizeof body, "USB REMOVED");
     return wait_finish(sock, body);
   }
-  // A multi-channel device answers from its channel-0 id: the wait names that.
+  // The id as commanded: the channel that did not answer.
   char id[7];
-  tx_target answer = target;
-  answer.id[2] &= 0xF0;
-  await_target_id(answer, id);
+  await_target_id(target, id);
   snprintf(body, sizeof body, "{\"id\":\"@%s\",\"cmd\":\"ERROR\",\"data\":\"NO REPLY\",\"rssi\":\"\"}", id);
   wait_finish(sock, body);
   hook_no_reply.run(id);

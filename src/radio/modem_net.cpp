@@ -36,6 +36,7 @@ enum link_state : uint8_t { WAIT, RESOLVE, CONNECT, HELLO, AUTH, UP };
 struct net_link {
   bool used;
   link_state state;
+  char label[MODEM_NET_LABEL_MAX];  // "modem link" or "modem 2 link": the log's name for it
   char host[HOST_MAX], service[SERVICE_MAX];
   uint8_t key[MODEM_NET_TEXT_MAX];
   size_t key_len;
@@ -86,8 +87,8 @@ void link_down(net_link *l, int slot, const char *reason) {
     l->events->lost(slot);
   }
   if (!l->outage_logged) {
-    printf("modem link down: %s\n", reason);
-    sys_log("modem link down: %s", reason);
+    printf("%s down: %s\n", l->label, reason);
+    sys_log("%s down: %s", l->label, reason);
     l->outage_logged = true;
   }
   l->next_try_ms = modemlink_now_ms() + l->backoff_ms;
@@ -150,8 +151,8 @@ void link_up(net_link *l) {
   l->outage_logged = false;
   l->ever_up = true;
   addrs_free(l);
-  printf("modem link up: %s:%s\n", l->host, l->service);
-  sys_log("modem link up: %s:%s", l->host, l->service);
+  printf("%s up: %s:%s\n", l->label, l->host, l->service);
+  sys_log("%s up: %s:%s", l->label, l->host, l->service);
 }
 
 struct frame_ctx {
@@ -289,12 +290,12 @@ void timer_arm() {
   int64_t now = modemlink_now_ms(), at = INT64_MAX;
   for (const net_link &l : links)
     if (l.used) at = std::min(at, link_deadline(&l, now));
-  itimerspec spec = {};
+  itimerspec when = {};
   if (at != INT64_MAX) {
     at = std::max(at, now + 1);
-    spec.it_value = {(time_t)(at / 1000), (long)(at % 1000) * 1000000L};
+    when.it_value = {(time_t)(at / 1000), (long)(at % 1000) * 1000000L};
   }
-  timerfd_settime(timer_fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+  timerfd_settime(timer_fd, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
 void timer_ready(int fd, short) {
@@ -336,7 +337,7 @@ bool url_split(const char *url, char *host, char *service) {
 
 bool modem_net_url(const char *setting) { return strncmp(setting, URL_PREFIX, strlen(URL_PREFIX)) == 0; }
 
-bool modem_net_start(int slot, const char *url, const char *key, const modem_net_events *events) {
+bool modem_net_start(int slot, const char *url, const char *key, const modem_net_events *events, const char *label) {
   if (slot < 0 || slot >= MODEM_NET_MAX || links[slot].used) {
     printf("modem link: slot %d is not free\n", slot);
     return false;
@@ -344,13 +345,14 @@ bool modem_net_start(int slot, const char *url, const char *key, const modem_net
   net_link *l = &links[slot];
   *l = {};
   l->conn.fd = -1;
+  snprintf(l->label, sizeof l->label, "%s", label);
   if (!url_split(url, l->host, l->service)) {
-    printf("modem link: \"%s\" is not tcp://host:port\n", url);
+    printf("%s: \"%s\" is not tcp://host:port\n", l->label, url);
     return false;
   }
   l->key_len = strlen(key);
   if (l->key_len == 0 || l->key_len >= sizeof l->key) {
-    printf("modem link: MODEMKEY is missing\n");
+    printf("%s: MODEMKEY is missing\n", l->label);
     return false;
   }
   memcpy(l->key, key, l->key_len);

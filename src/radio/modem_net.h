@@ -7,14 +7,15 @@
 // and one shared timer; nothing here ever blocks the loop.
 //
 // A link reconnects for ever, waiting 1 s after a failure and twice as long
-// after each further one, up to 30 s. It prints and logs "modem link down:
-// <reason>" once per outage and "modem link up: <address>" when it is back.
+// after each further one, up to 30 s. It prints and logs "<label> down:
+// <reason>" once per outage and "<label> up: <address>" when it is back.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
 constexpr int MODEM_NET_MAX = 4;          // links at once
 constexpr int MODEM_NET_TEXT_MAX = 64;    // "tcp://host:port" and the key, terminated
+constexpr int MODEM_NET_LABEL_MAX = 16;   // the link's name in the log, terminated
 
 struct modem_net_events {
   // The link is up and the modem behind it is open; `product` as hidapi gave it.
@@ -29,9 +30,11 @@ struct modem_net_events {
 bool modem_net_url(const char *setting);
 // Starts link `slot` (0..MODEM_NET_MAX-1) to "tcp://host:port" ("[v6]:port"
 // for an IPv6 address) proving `key`; the first attempt is made at once.
+// `label` names the link in the log ("modem link", "modem 2 link").
 // False, with the reason printed, for a bad address, an empty key, a slot
 // out of range or taken, or no timer.
-bool modem_net_start(int slot, const char *url, const char *key, const modem_net_events *events);
+bool modem_net_start(int slot, const char *url, const char *key, const modem_net_events *events,
+                     const char *label = "modem link");
 // Sends one output report to the modem behind link `slot`; `len` on success,
 // -1 when the link is down or its modem closed (a failed send shows as the
 // link going down on the next pass).

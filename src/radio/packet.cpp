@@ -1,4 +1,5 @@
-// Received radio packets: the length test, the duplicate filter, the radio
+// Received radio packets: the length test, the signal each modem hears
+// (heard.h), the duplicate filter over every modem's packets, the radio
 // event and the hand-offs: first the awaited replies (a reply to our own
 // command is never a neighbour's noise), then the weak-signal filter, then
 // every subsystem on hook_packet in the order they were started.
@@ -13,19 +14,30 @@
 #include "core/text.h"
 #include "decode/event.h"
 #include "radio/awaits.h"
+#include "radio/heard.h"
+#include "radio/modems.h"
 
 constexpr int64_t DUP_WINDOW_MS = 500;  // a repeat within this time is the same packet
+constexpr int DUP_RECENT_MAX = 64;      // packets let through that the window remembers
 constexpr int8_t WEAK_RSSI = 79;        // at or below: unlisted devices are dropped
 
-static int64_t window_end = 0;  // the duplicate window is open until then
-static uint8_t last_cnt, last_cmd, last_id1, last_id2, last_id3;
+// A packet let through: what makes a repeat the same packet (the counter,
+// the command, the id), the modem that brought it, and until when a repeat
+// is dropped.
+struct dup_rec {
+  uint8_t cnt, cmd, id[3];
+  int modem;
+  int64_t until;
+};
+static dup_rec recent[DUP_RECENT_MAX];  // a ring: the oldest makes room
+static int recent_next = 0;             // the newest is the one before
 static bool (*packet_listed)(const char *id) = nullptr;
 
 void packet_set_listed(bool (*listed)(const char *id)) { packet_listed = listed; }
 
 void packet_filter_reset() {
-  window_end = 0;
-  last_cnt = last_cmd = last_id1 = last_id2 = last_id3 = 0;
+  for (dup_rec &r : recent) r = dup_rec{};
+  recent_next = 0;
 }
 
 void pac_to_str(const uint8_t *packet, char *text) {
@@ -51,28 +63,33 @@ void pac_to_str(const uint8_t *packet, char *text) {
   sprint_hex(p, packet + len, 1);
 }
 
-// True when the packet repeats the last one let through inside the window.
-static bool packet_is_duplicate(const uint8_t *packet) {
-  int64_t now = clock_mono_ms();
-  if (now >= window_end) last_cmd = 0;
+// True when the packet repeats, within its window, the last packet let
+// through or one that another modem brought; else it is remembered. A copy
+// heard by several modems is thus one packet however their reports
+// interleave, and one modem's own reports are filtered as they always were.
+static bool packet_is_duplicate(const uint8_t *packet, int modem) {
   if (!gfilter) return false;
-  uint8_t cnt = packet[PK_CNT] & 7;
-  if (cnt == last_cnt && packet[PK_CMD] == last_cmd && packet[PK_ID3] == last_id3 &&
-      packet[PK_ID2] == last_id2 && packet[PK_ID1] == last_id1)
-    return true;
-  last_cnt = cnt;
-  last_cmd = packet[PK_CMD];
-  last_id3 = packet[PK_ID3];
-  last_id2 = packet[PK_ID2];
-  last_id1 = packet[PK_ID1];
-  window_end = now + DUP_WINDOW_MS;
+  int64_t now = clock_mono_ms();
+  dup_rec key = {(uint8_t)(packet[PK_CNT] & 7), packet[PK_CMD], {packet[PK_ID1], packet[PK_ID2], packet[PK_ID3]},
+                 modem, now + DUP_WINDOW_MS};
+  const dup_rec *newest = &recent[(recent_next + DUP_RECENT_MAX - 1) % DUP_RECENT_MAX];
+  for (const dup_rec &r : recent)
+    if (now < r.until && r.cnt == key.cnt && r.cmd == key.cmd && memcmp(r.id, key.id, 3) == 0 &&
+        (&r == newest || r.modem != modem))
+      return true;
+  recent[recent_next] = key;
+  recent_next = (recent_next + 1) % DUP_RECENT_MAX;
   return false;
 }
 
-void rf_got_packet(const uint8_t *packet) {
+void rf_got_packet(const uint8_t *packet, int modem) {
   uint8_t len = packet[PK_LEN];
   if (len < PK_LEN_MIN || len > PK_LEN_MAX) return hook_rx_drop.run(RX_DROP_LENGTH);
-  if (packet_is_duplicate(packet)) return hook_rx_drop.run(RX_DROP_DUPLICATE);
+  heard_note(modem, packet);
+  if (packet_is_duplicate(packet, modem)) {
+    if (modem >= 0 && modem < MODEM_MAX) modems[modem].duplicates++;
+    return hook_rx_drop.run(RX_DROP_DUPLICATE);
+  }
   char event[EVENT_SIZE];
   memset(event, 0, sizeof event);
   pac_json(packet, event);

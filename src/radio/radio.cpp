@@ -1,7 +1,9 @@
 // The radio layer's start and reset.
 #include "core/hooks.h"
 #include "radio/awaits.h"
+#include "radio/heard.h"
 #include "radio/modem.h"
+#include "radio/modems.h"
 #include "radio/packet.h"
 #include "radio/transmit.h"
 
@@ -13,4 +15,6 @@ void radio_reset() {
   transmit_reset();
   packet_filter_reset();
   await_reset();
+  heard_reset();
+  modems_reset();
 }

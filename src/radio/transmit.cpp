@@ -233,7 +233,7 @@ uint8_t usb_rf_tx(const char *text, tx_source source) {
   uint8_t report[RF_REPORT_LEN];
   uint8_t result = rf_tx_build(text, report, root != 0, clock);
   if (result == RF_TX_BAD) return RF_TX_BAD;
-  usb_write(report, RF_REPORT_LEN);  // a lost modem shows at the next read
+  usb_write_for(report + REP_ID, report, RF_REPORT_LEN);  // a lost modem shows at the next read
   hook_tx.run(source);
   return result;
 }

@@ -26,6 +26,7 @@ extern uint8_t g_last_set_level;
 inline bool rf_tx_sent(uint8_t result) { return result == RF_TX_AWAIT || result == RF_TX_NO_REPLY; }
 
 // Sends one radio text command (it may run on, as in an HTTP request line)
+// through the modem that hears the device best (usb_write_for)
 // for `source`, which hook_tx hears when a report was written. Returns
 // RF_TX_NO_MODEM, RF_TX_BAD, RF_TX_AWAIT or RF_TX_NO_REPLY.
 uint8_t usb_rf_tx(const char *text, tx_source source);

@@ -207,3 +207,87 @@ TEST(NetworkModem, TheDaemonWillNotStartWithoutAKey) {
     EXPECT_NE(std::string(out).find(row.says), std::string::npos) << out;
   }
 }
+
+// Several modems: the gateway's USB modem as modem 1, orvel-modemd's as modem 2.
+TEST(Modems, OneReportHeardTwiceIsOnePacketCommandsGoWhereTheDeviceIsHeardAndOneModemLostIsNoOutage) {
+  Daemon d;
+  std::string net = "tcp://127.0.0.1:" + std::to_string(d.port);
+  Gateway g({.settings = "MODEM2=" + net + "\nMODEMKEY=" + KEY + "\n"});
+  ASSERT_TRUE(g.wait_output("modem 2 up: NET MODEM (" + net + ")\n")) << g.output();
+  ASSERT_TRUE(g.wait_output("modem 1 up: ORVEL RF MODEM (usb)\n"));
+  Listener lis(g);
+  int stream = g.connect();
+  send_all(stream, "GET /&events HTTP/1.1\r\nHost: localhost\r\n\r\n");
+  ASSERT_NE(recv_until(stream, "\r\n\r\n", 3000), "");
+  // Device a is heard better by modem 2, device b by modem 1; modem 2's copies
+  // come after both of modem 1's, as two modems' reports interleave.
+  Bytes a_usb = radio_packet(0x1a2b30, 0x85, {}, 0x50, 1), a_net = radio_packet(0x1a2b30, 0x85, {}, 0x70, 1);
+  Bytes b_usb = radio_packet(0x4d5e60, 0x85, {}, 0x60, 2), b_net = radio_packet(0x4d5e60, 0x85, {}, 0x40, 2);
+  ASSERT_TRUE(g.modem().send_report(a_usb) && g.modem().send_report(b_usb));
+  EXPECT_EQ(lis.line(), "@1a2b30.00.01.85..50\n");
+  EXPECT_EQ(lis.line(), "@4d5e60.00.02.85..60\n");
+  ASSERT_TRUE(d.peer.send_report(a_net) && d.peer.send_report(b_net));
+  ASSERT_TRUE(d.peer.send_report(radio_packet(0x0f0f00, 0x85, {}, 0x50, 3)));  // behind the copies
+  EXPECT_EQ(lis.line(), "@0f0f00.00.03.85..50\n");
+  std::string events = recv_until(stream, "@0f0f00", 3000);
+  for (const char *id : {"\"@1a2b30\"", "\"@4d5e60\"", "\"@0f0f00\""}) {
+    size_t at = events.find(id);
+    EXPECT_TRUE(at != std::string::npos && events.find(id, at + 1) == std::string::npos) << id << events;
+  }
+  close(stream);
+  std::string health = http_body(g.get("/&health")), metrics = http_body(g.get("/&metrics"));
+  EXPECT_NE(health.find("\"via\":\"usb\",\"product\":\"ORVEL RF MODEM\",\"reports\":2,\"duplicates\":0,\"sent\":0,"
+                        "\"losses\":0,\"signal\":{\"1a2b30\":86,\"4d5e60\":94}}"), std::string::npos) << health;
+  EXPECT_NE(health.find("\"via\":\"" + net + "\",\"product\":\"NET MODEM\",\"reports\":3,\"duplicates\":2,\"sent\":0,"
+                        "\"losses\":0,\"signal\":{\"1a2b30\":100,\"4d5e60\":78,\"0f0f00\":86}}"), std::string::npos) << health;
+  for (const char *line : {"orvel_radio_modem_up{modem=\"2\",via=\"tcp://127.0.0.1:", "orvel_radio_modem_duplicates_total{modem=\"2\"} 2\n",
+                           "orvel_radio_modem_device_signal_ratio{modem=\"2\",id=\"1a2b30\"} 1\n"})
+    EXPECT_NE(metrics.find(line), std::string::npos) << line;
+
+  // Each command through the modem that heard its device best (a's other
+  // channel too), through both for a device never heard.
+  for (const char *cmd : {"@1a2b30!", "@1a2b31!", "@4d5e60!", "@777770!"}) EXPECT_EQ(g.raw(cmd, 300), "@OK\n") << cmd;
+  auto ids = [](ModemPeer &peer, int n) {
+    std::string got;
+    for (int i = 0; i < n; i++)
+      if (std::optional<Bytes> w = peer.next_write()) got += hex(Bytes(w->begin() + 3, w->begin() + 6)) + " ";
+    return got;
+  };
+  EXPECT_EQ(ids(g.modem(), 2), "4d5e60 777770 ");
+  EXPECT_EQ(ids(d.peer, 3), "1a2b30 1a2b31 777770 ");
+
+  // Modem 2 lost: the house keeps its radio, and a's commands take modem 1.
+  d.stop(SIGKILL);
+  EXPECT_TRUE(g.wait_output("modem 2 down\n")) << g.output();
+  EXPECT_TRUE(g.wait_output("modem 2 link down: "));
+  ASSERT_TRUE(g.modem().send_report(radio_packet(0x0f0f00, 0x85, {}, 0x50, 4)));
+  EXPECT_EQ(lis.line(), "@0f0f00.00.04.85..50\n");
+  EXPECT_EQ(g.raw("@1a2b30!", 300), "@OK\n");
+  EXPECT_EQ(ids(g.modem(), 1), "1a2b30 ");
+  g.modem().unplug();
+  EXPECT_EQ(lis.line(), "USB0\n");
+  EXPECT_TRUE(g.wait_output("USB Removed\n"));
+  EXPECT_EQ(g.count_output("USB Found\n"), 1u);
+}
+
+TEST(Modems, TwoUsbModemsTheSecondByItsSerialNumberEitherLostAlone) {
+  Gateway g({.settings = "MODEM2=B2\n"});
+  ModemPeer second(g.dir + "/modem.sock.B2");  // the virtual modem with serial number B2
+  second.plug("SECOND MODEM");
+  ASSERT_TRUE(g.wait_output("modem 2 up: SECOND MODEM (B2)\n")) << g.output();
+  ASSERT_TRUE(g.wait_output("modem 1 up: ORVEL RF MODEM (usb)\n"));
+  Listener lis(g);
+  ModemPeer *peers[] = {&g.modem(), &second};
+  for (int lost = 0; lost < 2; lost++) {
+    SCOPED_TRACE(lost);
+    ModemPeer &gone = *peers[lost], &stays = *peers[1 - lost];
+    gone.unplug();
+    EXPECT_TRUE(g.wait_output("modem " + std::to_string(lost + 1) + " down\n"));
+    ASSERT_TRUE(stays.send_report(radio_packet(0x0f0f00, 0x85, {}, 0x50, (uint8_t)lost)));
+    EXPECT_EQ(lis.line(), "@0f0f00.00.0" + std::to_string(lost) + ".85..50\n");
+    gone.plug(lost ? "SECOND MODEM" : "ORVEL RF MODEM");
+    EXPECT_TRUE(g.wait_output(lost ? "modem 2 up: SECOND MODEM (B2)\n" : "modem 1 up: ORVEL RF MODEM (usb)\n", 5000, 2));
+  }
+  EXPECT_EQ(g.count_output("USB Found\n"), 1u);
+  EXPECT_EQ(g.count_output("USB Removed\n"), 0u);
+}

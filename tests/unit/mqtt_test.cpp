@@ -11,8 +11,11 @@
 namespace {
 
 TEST(MqttPayload, SetPayloadsBecomeRadioCommands) {
-  struct Row { const char *payload; const char *first, *second; } rows[] = {
+  struct Row { const char *payload; const char *first, *second; int on_level = 0; } rows[] = {
       {"ON", "@1a2b30=100", nullptr},
+      {"on", "@1a2b30=40", nullptr, 40},  // the last non-zero level known
+      {R"({"state":"ON"})", "@1a2b30=7", nullptr, 7},
+      {R"({"state":"ON","brightness":60})", "@1a2b30=60", nullptr, 40},
       {"off\n", "@1a2b30=0", nullptr},
       {"TOGGLE", "@1a2b30!", nullptr},
       {" 100 ", "@1a2b30=100", nullptr},
@@ -36,7 +39,7 @@ TEST(MqttPayload, SetPayloadsBecomeRadioCommands) {
     SCOPED_TRACE(r.payload);
     char cmds[SET_CMDS_MAX][SET_CMD_SIZE] = {};
     const char *why = nullptr;
-    int n = mqtt_set_parse(r.payload, strlen(r.payload), "1a2b30", cmds, &why);
+    int n = mqtt_set_parse(r.payload, strlen(r.payload), "1a2b30", cmds, &why, r.on_level);
     EXPECT_EQ(n, r.first ? (r.second ? 2 : 1) : 0);
     EXPECT_STREQ(r.first ? cmds[0] : "", r.first ? r.first : "");
     EXPECT_STREQ(r.second ? cmds[1] : "", r.second ? r.second : "");
