@@ -1,6 +1,10 @@
 // Benchmark driver: starts the gateway (with the virtual modem and without a
 // modem), lighttpd and the ceiling server on free ports, drives them, and
-// prints one table.
+// prints one table. The automations' rows come from two more gateways with
+// the modem and no client or broker, one with 100 rules and one with a single
+// rule: a button's report to the rule's first command written to the modem,
+// the gateway's CPU time (/proc/<pid>/schedstat) per report that no rule
+// matches, and idle CPU.
 //   bench <ceiling bin> <lighttpd bin> <name>=<orvel bin>:<libvmodem.so> [more orvels]
 // Environment: BENCH_SECS (seconds per load, default 4), BENCH_ROUNDS (3).
 //
@@ -21,12 +25,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -98,14 +105,17 @@ std::string id_text(uint32_t id) {
 }
 
 // The modem's side of the virtual modem socket: accepts the gateway, sends
-// the product string, discards what the gateway writes; reports are sent
-// from any thread.
+// the product string, notes when the gateway writes a report (and drops it);
+// reports are sent from any thread.
 struct Modem {
   std::string path;
   int lfd = -1;
   std::atomic<int> conn{-1};
   std::atomic<bool> stop{false};
   std::thread thread;
+  std::mutex mu;
+  std::condition_variable cv;
+  std::deque<double> writes;  // when each report written by the gateway arrived
   explicit Modem(std::string p) : path(std::move(p)) {
     lfd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     sockaddr_un a{};
@@ -131,10 +141,21 @@ struct Modem {
       } else {
         char b[256];
         if (recv(conn, b, sizeof b, 0) <= 0) return;  // the gateway is gone
+        std::lock_guard<std::mutex> l(mu);
+        writes.push_back(now_ms());
+        cv.notify_all();
       }
     }
   }
   bool send_report(const Bytes &r) { return conn >= 0 && send(conn, r.data(), r.size(), MSG_NOSIGNAL) > 0; }
+  // When the next report written by the gateway arrived; false after ms.
+  bool next_write(double ms, double *at) {
+    std::unique_lock<std::mutex> l(mu);
+    if (!cv.wait_for(l, std::chrono::duration<double, std::milli>(ms), [&] { return !writes.empty(); })) return false;
+    *at = writes.front();
+    writes.pop_front();
+    return true;
+  }
 };
 
 struct Server {
@@ -192,7 +213,7 @@ void stop_server(Server &s, std::thread *sender = nullptr) {
 
 // The gateway copied into a fresh directory with www/ holding the test files.
 Server start_orvel(const std::string &name, const std::string &bin, const std::string &vmodem, const std::string &www,
-                   const std::string &setup_extra = "") {
+                   const std::string &setup_extra = "", const std::string &rules = "") {
   Server s{name, fs::temp_directory_path() / ("orvel-bench-" + std::to_string(getpid()) + "-XXXXXX")};
   s.dir = mkdtemp(s.dir.data());
   fs::copy_file(bin, s.dir + "/orvel");
@@ -200,6 +221,7 @@ Server start_orvel(const std::string &name, const std::string &bin, const std::s
   for (auto &f : fs::directory_iterator(www)) fs::create_hard_link(f.path(), s.dir + "/www/" + f.path().filename().string());
   s.port = free_port();
   std::ofstream(s.dir + "/setup.ini") << "PORT=" << s.port << "\n" << setup_extra;
+  if (!rules.empty()) std::ofstream(s.dir + "/rules") << rules;
   std::vector<std::string> env = {"TZ=UTC"};
   if (!vmodem.empty()) {
     s.modem = new Modem(s.dir + "/modem.sock");
@@ -586,6 +608,85 @@ std::string loadavg() {
   return a + " " + b + " " + c;
 }
 
+// ---------------------------------------------------------------- automations
+
+constexpr uint32_t RULE_BUTTON = 0x600000;  // rule i fires on a press of RULE_BUTTON + i * 16
+constexpr uint32_t NO_RULE_BUTTON = 0x700000;
+constexpr int RULE_COUNT = 100;
+
+// `n` rules as the file "rules" holds them. Each fires on a press of its own
+// button and sends one command at once; each also has a state trigger and a
+// sunset trigger, and three conditions that hold (no broker: the hub is away).
+std::string rules_file(int n) {
+  std::string out = "[";
+  for (int i = 0; i < n; i++) {
+    char r[640];
+    snprintf(r, sizeof r,
+             R"(%s{"id":"r%d","when":[{"button":"%s"},{"state":{"device":"@%06x","to":"on"}},{"time":{"at":"sunset"}}],)"
+             R"("if":[{"time":{"after":"00:00"}},{"days":"SMTWTFS"},{"hub":"offline"}],)"
+             R"("then":[{"send":"@%06x=80"},{"delay":600},{"send":"@%06x=0"}]})",
+             i ? ",\n" : "\n", i, id_text(RULE_BUTTON + (uint32_t)i * 16).c_str(), 0x800000 + i * 16, 0x900000 + i * 16,
+             0x900000 + i * 16);
+    out += r;
+  }
+  return out + "\n]\n";
+}
+
+// A button's report at the modem to the rule's first command written to it,
+// one press at a time, spaced; the buttons take turns, so that no rule fires
+// often enough for the loop guard.
+Pcts latency_rule(Server &s, int n) {
+  std::vector<double> t;
+  for (int i = 0; i < n; i++) {
+    double t0 = now_ms(), at;
+    s.modem->send_report(report(RULE_BUTTON + (uint32_t)(i % RULE_COUNT) * 16, (uint8_t)i));
+    if (s.modem->next_write(1000, &at)) t.push_back(at - t0);
+    sleep_ms(spacing_ms(i));
+  }
+  return percentiles(t, n - (int)t.size());
+}
+
+// The gateway's CPU time per report of a button no rule knows (µs): `n`
+// reports back to back, then a press of rule 0's button, whose command says
+// that all were handled. -1 when that command never comes.
+double cpu_per_report(Server &s, int n) {
+  double c0 = cpu_ms(s.pid), at;
+  for (int i = 0; i < n; i++) s.modem->send_report(report(NO_RULE_BUTTON + (uint32_t)(i % 4096) * 16, (uint8_t)i));
+  s.modem->send_report(report(RULE_BUTTON, (uint8_t)(n + 1)));
+  if (!s.modem->next_write(10000, &at)) return -1;
+  return (cpu_ms(s.pid) - c0) * 1000 / (n + 1);
+}
+
+struct RuleFigures {
+  Pcts latency;
+  double cpu[2] = {-1, -1};   // µs per report: 100 rules, 1 rule
+  double idle[2] = {-1, -1};  // % of a core
+};
+
+// Two gateways with the modem and no client or broker: one with 100 rules,
+// one with rule 0 alone (the same work apart from the rules).
+RuleFigures rules_bench(const std::string &name, const std::string &bin, const std::string &vm, const std::string &www) {
+  const std::string place = "LAT=52.5\nLON=13.4\n";
+  Server s[2] = {start_orvel(name + " 100 rules", bin, vm, www, place, rules_file(RULE_COUNT)),
+                 start_orvel(name + " 1 rule", bin, vm, www, place, rules_file(1))};
+  RuleFigures f;
+  f.latency = latency_rule(s[0], 200);
+  std::vector<double> cpu[2];
+  for (int round = 0; round < 5; round++)
+    for (int k = 0; k < 2; k++) cpu[k].push_back(cpu_per_report(s[k], 20000));
+  sleep_ms(1500);  // the reports' after-effects (files written on the tick) are over
+  double c0[2] = {cpu_ms(s[0].pid), cpu_ms(s[1].pid)};
+  sleep_ms(5000);
+  std::error_code ec;
+  for (int k = 0; k < 2; k++) {
+    f.cpu[k] = median(cpu[k]);
+    f.idle[k] = (cpu_ms(s[k].pid) - c0[k]) / 5000 * 100;
+    stop_server(s[k]);
+    fs::remove_all(s[k].dir, ec);
+  }
+  return f;
+}
+
 }  // namespace
 
 // Four clients that open a new connection as soon as the last one closes
@@ -815,6 +916,18 @@ int main(int argc, char **argv) {
       [&](size_t k) { return fmt("%.0f (%d commands)", crowd[k].no_reply_worst, crowd[k].commands); });
   row("  meanwhile: a listener's worst delay (ms), heard/sent, sets",
       [&](size_t k) { return fmt("%.1f, %d/%d, %d", crowd[k].listener_worst, crowd[k].heard, crowd[k].sent, crowd[k].sets); });
+  std::vector<RuleFigures> rf;
+  for (size_t k = 0; k < names.size(); k++) rf.push_back(rules_bench(names[k], orvels[k].first, orvels[k].second, www));
+  auto ok = [&](size_t k) { return rf[k].latency.lost < 200; };
+  const char *none = "no automations";
+  row("button report -> rule's first command, p50 / p99 ms", [&](size_t k) {
+    return ok(k) ? fmt("%.2f / %.2f (%d)", rf[k].latency.p50, rf[k].latency.p99, rf[k].latency.lost) : std::string(none);
+  });
+  row("report no rule matches: CPU/report, 100 rules / 1 (us)", [&](size_t k) {
+    return ok(k) ? fmt("%.1f / %.1f (%+.1f)", rf[k].cpu[0], rf[k].cpu[1], rf[k].cpu[0] - rf[k].cpu[1]) : std::string(none);
+  });
+  row("idle CPU over 5 s, 100 rules / 1 rule (% of a core)",
+      [&](size_t k) { return ok(k) ? fmt("%.3f / %.3f", rf[k].idle[0], rf[k].idle[1]) : std::string(none); });
   printf("load average at the end %s (other work on the machine makes these figures noisy)\n", loadavg().c_str());
 
   for (size_t i = 0; i < servers.size(); i++)

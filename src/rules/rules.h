@@ -61,11 +61,14 @@ void rules_button(const char *id, int n);
 // a reading, not both.
 void rules_state(const char *id, const char *val);
 void rules_temperature(const char *id, double celsius);
-// A device did not answer a command (NO REPLY).
+// A device did not answer a command (NO REPLY). The id names the radio: the
+// triggers of every channel with the same first five characters fire.
 void rules_unreachable(const char *id);
 // The MQTT bridge lost (false) or regained (true) its broker.
 void rules_hub(bool online);
-// The gateway has started: the "start" triggers fire.
+// The gateway has started: the "start" triggers fire. The gateway's wiring
+// calls it once the modem is open (or ten seconds after the start
+// without one), so that a start rule's commands go out.
 void rules_started();
 // Once a second, from the loop's tick: time triggers and delays that are due.
 void rules_tick(time_t now);

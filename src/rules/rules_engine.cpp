@@ -130,17 +130,18 @@ void describe(char *out, const rule_when &t, const char *id, const char *detail)
   }
 }
 
-// Fires every rule with a trigger of `kind` on `id` (any device when null)
-// that `match` accepts; each rule at most once per event.
+// Fires every rule with a trigger of `kind` on `id` (any device when null;
+// its first `id_len` characters) that `match` accepts; each rule at most once
+// per event.
 template <typename F>
-void dispatch(rule_when_kind kind, const char *id, const char *detail, F match) {
+void dispatch(rule_when_kind kind, const char *id, const char *detail, F match, size_t id_len = 6) {
   entry_guard g;
   if (!g.ok) return;
   time_t now = rules_now();
   int last_slot = -1;
   for (int x = 0; x < index_n; x++) {
     const trig_ref &ref = index_[x];
-    if (ref.kind != kind || (id && memcmp(ref.device, id, 6) != 0)) continue;
+    if (ref.kind != kind || (id && memcmp(ref.device, id, id_len) != 0)) continue;
     rule_slot &s = rules_slots[ref.slot];
     if (!match(s.r.when[ref.k], s.live.matched[ref.k]) || ref.slot == last_slot) continue;
     last_slot = ref.slot;
@@ -286,9 +287,12 @@ void rules_temperature(const char *id, double celsius) {
   });
 }
 
+// A NO REPLY names the radio: a multi-channel device answers for all of its
+// channels (the first five id characters), as the household's reachability
+// counts it, so every channel's trigger fires.
 void rules_unreachable(const char *id) {
   id = event_id(id);
-  if (id) dispatch(WHEN_UNREACHABLE, id, nullptr, [](const rule_when &, bool &) { return true; });
+  if (id) dispatch(WHEN_UNREACHABLE, id, nullptr, [](const rule_when &, bool &) { return true; }, 5);
 }
 
 void rules_hub(bool online) {

@@ -8,18 +8,28 @@
 #include <cstring>
 #include <string>
 
+#include "core/clock.h"
 #include "core/hooks.h"
 #include "core/text.h"
 #include "decode/packet_layout.h"
 #include "devices/device_list.h"
 #include "net/http_reply.h"
 #include "net/router.h"
+#include "radio/awaits.h"
+#include "radio/modem.h"
+#include "radio/transmit.h"
 #include "rules/rules.h"
 
 namespace {
 
 constexpr uint8_t CMD_PRESS = 0x0F;  // d0: the button number
+constexpr int START_MODEM_WAIT_S = 10;  // "start" rules wait this long for the modem to open
+constexpr int SEND_WAIT_TICKS = 2;      // as an HTTP command: NO REPLY after two ticks
+constexpr int SEND_AWAITS_MAX = 8;      // a rule's commands awaited at once; the table keeps room for requests
 bool hub = false;
+int send_awaits = 0;
+bool start_pending = false;  // the gateway started before its modem opened
+time_t start_by = 0;
 
 const char *device_state(const char *id) {
   int i = device_list_find(id[0] == '@' ? id + 1 : id);
@@ -27,6 +37,26 @@ const char *device_state(const char *id) {
 }
 
 bool hub_online() { return hub; }
+
+// A rule's command is awaited like a request's: a device that does not answer
+// is a NO REPLY for the whole gateway (the household's reachability, the
+// bridge, and the rules' own "unreachable" triggers).
+void send_done(uint32_t, await_end end, const tx_target &target, const char *) {
+  send_awaits--;
+  if (end != AWAIT_TIMEOUT) return;
+  tx_target radio = target;
+  radio.id[2] &= 0xF0;  // a multi-channel device answers from its channel-0 id
+  char id[7];
+  await_target_id(radio, id);
+  hook_no_reply.run(id);
+}
+
+uint8_t rule_send(const char *command) {
+  uint8_t result = rules_radio_send(command);
+  if (result == RF_TX_AWAIT && send_awaits < SEND_AWAITS_MAX && await_add(send_done, 0, last_tx, SEND_WAIT_TICKS))
+    send_awaits++;
+  return result;
+}
 
 void rule_event(const char *id, const char *text) { hook_rule.run(id, text); }
 
@@ -40,6 +70,26 @@ void rules_packet(const packet_view &p) {
 }
 
 void rules_device(int index) { rules_state(dev_list[index].id, dev_list[index].val); }
+
+// "start" rules fire once the gateway has started with its modem open (the
+// reader thread opens it just after the start), so that their commands go
+// out; without a modem they fire START_MODEM_WAIT_S later all the same.
+void start_fire() {
+  start_pending = false;
+  rules_started();
+}
+void start_hook() {
+  if (usb_handle) return start_fire();
+  start_pending = true;
+  start_by = clock_wall() + START_MODEM_WAIT_S;
+}
+void start_modem(bool up) {
+  if (up && start_pending) start_fire();
+}
+void start_tick(time_t now) {
+  if (start_pending && now >= start_by) start_fire();
+  rules_tick(now);
+}
 
 void rules_hub_changed(bool online) {
   hub = online;
@@ -78,7 +128,9 @@ route_verdict route_rule(http_req &req) {
 }  // namespace
 
 void rules_start() {
-  static const rules_world world = {device_state, hub_online, rules_radio_send, rule_event, rule_paused, nullptr};
+  static const rules_world world = {device_state, hub_online, rule_send, rule_event, rule_paused, nullptr};
+  hub = start_pending = false;
+  send_awaits = 0;
   rules_start(world);
   constexpr uint8_t ANY = HTTP_GET | HTTP_POST;
   route_add({"&rules", MATCH_NAME, ANY, DOOR_TOKEN, "rules", route_rules});
@@ -88,6 +140,7 @@ void rules_start() {
   hook_device.add(rules_device);
   hook_no_reply.add(rules_unreachable);
   hook_hub.add(rules_hub_changed);
-  hook_started.add(rules_started);
-  hook_tick.add(rules_tick);
+  hook_started.add(start_hook);
+  hook_usb.add(start_modem);
+  hook_tick.add(start_tick);
 }

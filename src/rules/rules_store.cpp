@@ -223,7 +223,11 @@ int rules_enable(const char *id, bool on, std::string &reply) {
   if (at < 0) return reply_error(reply, 404, "id: no such rule");
   rule_slot &s = rules_slots[at];
   if (s.broken) return reply_error(reply, 400, s.error);
-  if (on) s.live.paused = false;
+  if (on && s.live.paused) {  // the guard counts afresh: the fires that paused it are not held against it
+    s.live.paused = false;
+    memset(s.live.fires, 0, sizeof s.live.fires);
+    s.live.fire_at = 0;
+  }
   if (s.r.enabled == on) return reply_ok(reply);
   s.r.enabled = on;
   if (!save()) {

@@ -1,10 +1,11 @@
 // The dashboard in real headless Chromium against the real gateway and the
-// simulated house: every household flow, a second window that follows
-// changes, an accessibility check (target-size included), and screenshots
-// (desktop, phone, dark, a panel) as artifacts. Needs Debian chromium (or
-// CHROMIUM=path) and the npm packages playwright-core and axe-core; run with
-// `node --test tests/browser/`. ORVEL_BUILD (default ./build) holds orvel,
-// orvel-sim and libvmodem.so; ORVEL_ARTIFACTS (default ORVEL_BUILD) gets the screenshots.
+// simulated house: every household flow, automations, a second window that
+// follows changes, an accessibility check (target-size included), and
+// screenshots (desktop, phone, dark, a panel, automations) as artifacts.
+// Needs Debian chromium (or CHROMIUM=path) and the npm packages
+// playwright-core and axe-core; run with `node --test tests/browser/`.
+// ORVEL_BUILD (default ./build) holds orvel, orvel-sim and libvmodem.so;
+// ORVEL_ARTIFACTS (default ORVEL_BUILD) gets the screenshots.
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert');
@@ -345,10 +346,63 @@ test('the household dashboard', { timeout: 150000 }, async (t) => {
     await other.context().close();
   });
 
+  // The editor only ever shows fields: the gateway's refusal lands next to the
+  // field it concerns, and a second window follows the saved rule.
+  await t.test('automations: create, a refusal by its field, run by a press, edit, run now, the trace', async () => {
+    const other = await openPage(house);
+    for (const p of [page, other]) await p.getByRole('button', { name: 'Automations' }).click();
+    await page.getByRole('button', { name: '+ New automation' }).click();
+    const form = page.locator('#tab-rules form');
+    const step = form.locator('.items[data-list=then] > li').first();
+    await form.getByLabel('Name').fill('Night light');
+    await form.getByRole('combobox', { name: 'Button', exact: true }).selectOption({ label: 'Front door button' });
+    await step.getByRole('combobox', { name: 'Device' }).selectOption({ label: 'Living room' });
+    await step.getByRole('combobox', { name: 'What to do' }).selectOption('level');
+    const save = async (amount) => {
+      await step.getByRole('spinbutton', { name: 'Amount' }).fill(amount);
+      await form.getByRole('button', { name: 'Save automation' }).click();
+    };
+    await save('130');
+    await step.locator('.field-error', { hasText: 'A level is 0-100.' }).waitFor();
+    assert.ok(!fs.existsSync(path.join(house.dir, 'rules')), 'nothing saved');
+    await save('30');
+    const entry = (p) => p.locator('#tab-rules .entry.rule', { hasText: 'Night light' });
+    await entry(other).waitFor({ timeout: 1500 });
+    assert.strictEqual(await entry(page).locator('.what').innerText(), 'When Front door button is pressed: switch Living room to 30\u00a0%.\nHas not run yet');
+    await house.sim('press 7a8b90 1');
+    const trace = page.locator('ol.trace > li').first();
+    await trace.filter({ hasText: 'Front door button: button 1' }).filter({ hasText: 'Done: switch Living room to 30' }).waitFor();
+    assert.match(await house.sim('show'), /@1a2b30 dim +v12 +30%/);
+
+    await entry(page).getByRole('button', { name: 'Edit Night light' }).click();
+    await form.getByRole('button', { name: '+ Condition' }).click();
+    const cond = form.locator('.items[data-list=if] > li').first();
+    await cond.getByRole('combobox', { name: 'Condition' }).selectOption('sun');
+    await save('60');
+    await cond.locator('.field-error', { hasText: 'need the gateway’s place' }).waitFor();
+    await cond.getByRole('combobox', { name: 'Condition' }).selectOption('hub');
+    await cond.getByRole('combobox', { name: 'Hub' }).selectOption('online');
+    await save('60');
+    await entry(page).filter({ hasText: 'if the hub is there: switch Living room to 60' }).waitFor();
+    await house.sim('press 7a8b90 1');
+    await trace.filter({ hasText: 'Did not run: a condition did not hold' }).filter({ hasText: 'Hub: offline (does not hold)' }).waitFor();
+    await entry(page).getByRole('button', { name: 'Run now: Night light' }).click();
+    await trace.filter({ hasText: 'run now' }).filter({ hasText: 'Done: switch Living room to 60' }).waitFor();
+    await waitFor('the level', async () => /@1a2b30 dim +v12 +60%/.test(await house.sim('show')));
+    const file = JSON.parse(fs.readFileSync(path.join(house.dir, 'rules'), 'utf8'));
+    assert.deepStrictEqual(file.map((r) => [r.id, r.if, r.then]), [['night-light', [{ hub: 'online' }], [{ send: '@1a2b30=60' }]]]);
+    fs.mkdirSync(artifacts, { recursive: true });
+    await page.screenshot({ path: path.join(artifacts, 'dashboard-automations.png'), fullPage: true });
+    await other.context().close();
+  });
+
   await t.test('accessibility and screenshots', async () => {
     fs.mkdirSync(artifacts, { recursive: true });
     const found = [];
-    found.push(...await axeSerious(page));  // the schedule
+    await page.getByRole('button', { name: 'Edit Night light' }).click();
+    found.push(...(await axeSerious(page)).map((v) => 'automations ' + v));
+    await page.getByRole('button', { name: 'Schedule' }).click();
+    found.push(...await axeSerious(page));
     await page.getByRole('button', { name: 'Devices' }).click();
     found.push(...await axeSerious(page));
     await page.screenshot({ path: path.join(artifacts, 'dashboard-desktop.png') });
@@ -364,6 +418,12 @@ test('the household dashboard', { timeout: 150000 }, async (t) => {
       await p.screenshot({ path: path.join(artifacts, 'dashboard-' + name + '.png') });
       await tile(p, '1a2b30').locator('.tile-more').click();
       found.push(...(await axeSerious(p)).map((v) => name + ' panel ' + v));
+      await p.keyboard.press('Escape');
+      await p.getByRole('button', { name: 'Automations' }).click();
+      await p.getByRole('button', { name: 'Edit Night light' }).click();
+      found.push(...(await axeSerious(p)).map((v) => name + ' automations ' + v));
+      assert.ok(await p.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth), name + ': the form fits');
+      await p.screenshot({ path: path.join(artifacts, 'dashboard-automations-' + name + '.png'), fullPage: true });
       assert.deepStrictEqual(p.errors, []);
       await p.context().close();
     }

@@ -20,7 +20,8 @@ export function parseJson(text) {
 // without asking first.
 const OWN = { 'X-Requested-With': 'orvel' };
 
-// The body of a 2xx answer; otherwise throws an Error with `status` (0: no answer).
+// The body of a 2xx answer; otherwise throws an Error with `status` (0: no
+// answer) and the answer's `body`.
 export async function getText(path, opts = {}) {
   let res;
   const headers = { ...OWN, ...(opts.headers || {}) };
@@ -30,7 +31,7 @@ export async function getText(path, opts = {}) {
   }
   const text = await res.text();
   if (res.status === 401) unauthorized();
-  if (!res.ok) { const err = new Error('HTTP ' + res.status); err.status = res.status; throw err; }
+  if (!res.ok) { const err = new Error('HTTP ' + res.status); err.status = res.status; err.body = text; throw err; }
   return text;
 }
 export async function getJson(path) { return parseJson(await getText(path)); }

@@ -1,7 +1,7 @@
 // Live updates and the link to the gateway. The event stream (/&events, or
 // the /&listen long-poll of an older gateway) brings radio events, device
-// states, reachability and "config" changes made from any window, so every
-// open dashboard follows them. /&health and the stream keep the header's
+// states, reachability, automations' notices ("rule") and "config" changes
+// made from any window, so every open dashboard follows them. /&health and the stream keep the header's
 // status: the radio modem, MQTT, the live link, and "Connection lost" within
 // about a second of the gateway going away.
 import { $, sleep } from './dom.js';
@@ -151,6 +151,7 @@ export function startStream() {
   es.addEventListener('device', json(onDevice));
   es.addEventListener('availability', json(onAvailability));
   es.addEventListener('config', json(onConfig));
+  es.addEventListener('rule', json((r) => emit('rule', r)));
   es.addEventListener('usb', json((u) => setModem(!!u.connected)));
   es.addEventListener('gap', reloadAll);
   es.addEventListener('error', async () => {

@@ -1,9 +1,10 @@
 // orvel dashboard: tiles grouped by room, a panel per device, the weekly
-// schedule, live events, the day logs and a sign-in screen. It talks only to
-// the gateway's own routes on the same origin; each module is one part of it.
+// schedule, automations, live events, the day logs and a sign-in screen. It
+// talks only to the gateway's own routes on the same origin; each module is
+// one part of it.
 import { $, $$, field } from './dom.js';
 import { onUnauthorized, onUnreachable, authState, signIn, signOut } from './api.js';
-import { state } from './model.js';
+import { state, on } from './model.js';
 import { loadDevices, loadHome, loadAllHistory, askUnknown } from './devices.js';
 import { initTiles } from './tiles.js';
 import { initPanel } from './panel.js';
@@ -11,6 +12,7 @@ import { initSchedule, loadCrons } from './schedule.js';
 import { initEvents } from './events.js';
 import { initLog, showLog } from './logtab.js';
 import { initLive, startStream, checkHealth, probe } from './live.js';
+import { toast } from './notify.js';
 
 let started = false;
 
@@ -21,6 +23,14 @@ function showTab(name) {
   for (const s of $$('main > section')) s.hidden = s.id !== 'tab-' + name;
   if (name === 'schedule') loadCrons();
   if (name === 'log') showLog();
+  // The Automations tab's module is loaded when the tab is first opened.
+  if (name === 'rules') import('./automations.js').then((m) => m.showRules(), () => toast('The Automations tab could not be loaded.', true));
+}
+
+// An automation's notice, or the gateway pausing one that ran too often.
+function ruleNotice(r) {
+  if (/^paused: /.test(r.text)) toast('Automation “' + r.id + '” was paused: it ran more than 10 times in 10 seconds.', true);
+  else toast(r.text);
 }
 
 function showLogin() {
@@ -72,6 +82,7 @@ async function boot() {
   initSchedule();
   initEvents();
   initLog();
+  on('rule', ruleNotice);
   for (const b of $$('nav.tabs button')) b.addEventListener('click', () => showTab(b.dataset.tab));
   $('#login-form').addEventListener('submit', login);
   $('#logout').addEventListener('click', async () => { await signOut(); location.reload(); });

@@ -25,7 +25,8 @@ export function fieldError(input, text) {
   }
   if (!p) {
     p = el('p', { class: 'field-error', id, role: 'alert' });
-    (input.closest('label, .cmd-row, fieldset') || input).after(p);
+    const item = input.closest('li.item');  // an entry of a list: the message goes inside it
+    if (item) item.append(p); else (input.closest('label, .cmd-row, fieldset') || input).after(p);
   }
   p.textContent = text;
   if (input.matches('input, select, textarea')) input.setAttribute('aria-invalid', 'true');

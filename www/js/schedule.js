@@ -12,7 +12,7 @@ let crons = [];  // /&cron?
 
 let cronEditing = null;  // key of the entry being edited; null = a new entry
 
-function daysText(days) {
+export function daysText(days) {
   const set = [...days].map((c) => c !== c.toLowerCase());
   if (set.every(Boolean)) return 'Every day';
   if (set.slice(1, 6).every(Boolean) && !set[0] && !set[6]) return 'Weekdays';
