@@ -4,7 +4,7 @@
 # from its seed corpus in fuzz/corpus/<target>/ copied to a scratch directory
 # (the repository is never written, apart from build-fuzz/).
 #
-#   fuzz/run.sh            15 seconds per target (the test command's run)
+#   fuzz/run.sh            15 seconds per target (the test command runs 5)
 #   fuzz/run.sh 600        a longer local run: 10 minutes per target
 #   fuzz/run.sh 60 fuzz_dispatch   one target only
 #
