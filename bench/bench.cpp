@@ -220,7 +220,7 @@ Server start_orvel(const std::string &name, const std::string &bin, const std::s
   fs::create_directory(s.dir + "/www");
   for (auto &f : fs::directory_iterator(www)) fs::create_hard_link(f.path(), s.dir + "/www/" + f.path().filename().string());
   s.port = free_port();
-  std::ofstream(s.dir + "/setup.ini") << "PORT=" << s.port << "\n" << setup_extra;
+  std::ofstream(s.dir + "/setup.ini") << "PORT=" << s.port << "\nMAXPERADDR=64\n" << setup_extra;  // every load client comes from one address
   if (!rules.empty()) std::ofstream(s.dir + "/rules") << rules;
   std::vector<std::string> env = {"TZ=UTC"};
   if (!vmodem.empty()) {

@@ -143,7 +143,7 @@ void rules_load() {
 }
 
 int rules_list(std::string &reply) {
-  reply = "[";
+  reply.assign(1, '[');  // (assigning a literal trips a false -Wrestrict of GCC 12 at -O3)
   for (int i = 0; i < rules_used; i++) {
     const rule_slot &s = rules_slots[i];
     if (i) reply += ',';

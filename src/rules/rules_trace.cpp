@@ -90,7 +90,7 @@ void rules_trace_action(uint32_t seq, const char *kind, const char *text, const 
 }
 
 int rules_trace(std::string &out) {
-  out = "[";
+  out.assign(1, '[');  // (assigning a literal trips a false -Wrestrict of GCC 12 at -O3)
   bool first = true;
   uint32_t from = last_seq >= RULES_TRACE_MAX ? last_seq - RULES_TRACE_MAX + 1 : 1;
   for (uint32_t seq = from; seq && seq <= last_seq; seq++) {
