@@ -11,6 +11,7 @@ namespace {
 
 struct route_slot {
   route_row row;
+  size_t len;      // of the pattern
   uint64_t count;  // requests matched, refused ones included
 };
 
@@ -20,9 +21,10 @@ route_door_fn door = nullptr;
 
 bool ends_word(char c) { return c == ' ' || c == '\r' || c == '\n' || c == 0; }
 
-// The length of the pattern when `row` matches `target`, else -1.
-int route_match_len(const route_row &row, const char *target) {
-  size_t n = strlen(row.pattern);
+// The length of the pattern when the slot's row matches `target`, else -1.
+int route_match_len(const route_slot &slot, const char *target) {
+  const route_row &row = slot.row;
+  size_t n = slot.len;
   if (strncmp(target, row.pattern, n) != 0) return -1;
   switch (row.match) {
     case MATCH_PREFIX: return (int)n;
@@ -37,7 +39,7 @@ route_slot *route_find(const char *target, http_method method) {
   int best_len = -1;
   for (int i = 0; i < route_count; i++) {
     if (!(routes[i].row.methods & method)) continue;
-    int len = route_match_len(routes[i].row, target);
+    int len = route_match_len(routes[i], target);
     if (len > best_len) {
       best = &routes[i];
       best_len = len;
@@ -50,7 +52,7 @@ route_slot *route_find(const char *target, http_method method) {
 
 bool route_add(const route_row &row) {
   if (route_count == ROUTES_MAX) return false;
-  routes[route_count++] = {row, 0};
+  routes[route_count++] = {row, strlen(row.pattern), 0};
   return true;
 }
 

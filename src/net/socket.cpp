@@ -204,16 +204,28 @@ static void socket_refuse(conn_rec *c, const char *status) {
 // Adds received bytes to the connection's HTTP request; once the request is
 // whole it goes to the door and its route as one message (bytes after it are
 // not read as another: one request per connection).
-static void socket_request(conn_rec *c, const char *buf, size_t n) {
-  c->in.append(buf, n);
-  head_scan h = http_head_scan(c->in.data(), c->in.size());
+static void socket_request(conn_rec *c, char *buf, size_t n) {
+  // The usual request comes whole in one receive: it is handed on from the
+  // receive buffer; only a request in parts is gathered in `in`.
+  bool gathering = !c->in.empty();
+  if (gathering) c->in.append(buf, n);
+  char *text = gathering ? c->in.data() : buf;
+  size_t len = gathering ? c->in.size() : n;
+  head_scan h = http_head_scan(text, len);
   if (h.state == HEAD_LINE_TOO_LONG) return socket_refuse(c, "414 URI Too Long");
   if (h.state == HEAD_TOO_LONG) return socket_refuse(c, "431 Request Header Fields Too Large");
-  if (h.state == HEAD_MORE) return;
-  bool upload = c->in.compare(0, 12, "POST /&save/") == 0;
-  size_t need = http_request_len(c->in.data(), h, upload);
-  if (need == 0) return socket_refuse(c, "413 Content Too Large");
-  if (c->in.size() < need) return;
+  bool upload = len >= 12 && memcmp(text, "POST /&save/", 12) == 0;
+  size_t need = h.state == HEAD_DONE ? http_request_len(text, h, upload) : len + 1;
+  if (h.state == HEAD_DONE && need == 0) return socket_refuse(c, "413 Content Too Large");
+  if (len < need) {
+    if (!gathering) c->in.assign(buf, n);
+    return;
+  }
+  if (!gathering) {
+    if (!upload) buf[need] = 0;
+    socket_deliver((uint32_t)c->fd, buf, upload ? n : need);
+    return;
+  }
   std::string msg;
   msg.swap(c->in);
   if (!upload) msg.resize(need);
