@@ -73,7 +73,7 @@ void event_ring_runs() {
   char text[32];
   int n = snprintf(text, sizeof text, "%llu\n", (unsigned long long)base);
   if (!file_write_atomic("runs", text, (size_t)n)) base = clock_base();
-  memset(ring, 0, sizeof ring);
+  if (run_base) memset(ring, 0, sizeof ring);  // untouched at start: its pages stay unmapped
   ring_begin(base);
 }
 

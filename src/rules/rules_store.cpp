@@ -13,7 +13,7 @@
 #include "core/logs.h"
 #include "rules/rules_table.h"
 
-rule_slot rules_slots[RULES_MAX];
+constinit rule_slot rules_slots[RULES_MAX]{};  // constant: no constructor touches its pages at start
 int rules_used = 0;
 
 namespace {
@@ -49,7 +49,7 @@ std::string file_text() {
   for (int i = 0; i < rules_used; i++) {
     out += i ? ",\n  " : "\n  ";
     if (rules_slots[i].broken)
-      out += rules_slots[i].source;
+      out += *rules_slots[i].source;
     else
       rule_json(out, rules_slots[i].r, 2);
   }
@@ -78,7 +78,7 @@ size_t element_end(const std::string &orig, const json_node *root, const json_no
 void keep_broken(rule_slot &s, const json_node *e, const std::string &orig, size_t end, const char *error) {
   s = rule_slot{};
   s.broken = true;
-  s.source = orig.substr(e->pos, end - e->pos);
+  s.source = std::make_unique<std::string>(orig, e->pos, end - e->pos);
   snprintf(s.error, sizeof s.error, "%s", error);
   const json_node *id = json_member(e, "id");
   if (id && id->type == JSON_STRING && rule_id_valid(id->str)) memcpy(s.r.id, id->str, id->len + 1);
@@ -152,7 +152,7 @@ int rules_list(std::string &reply) {
       rule_json_string(reply, s.r.id);
       reply += ",\"error\":";
       rule_json_string(reply, s.error);
-      reply += ",\"source\":" + s.source + "}";
+      reply += ",\"source\":" + *s.source + "}";
       continue;
     }
     rule_json(reply, s.r, -1);

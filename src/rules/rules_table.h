@@ -3,6 +3,7 @@
 // helpers. Nothing outside src/rules includes this.
 #pragma once
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "rules/rule.h"
@@ -31,7 +32,9 @@ struct rule_slot {
   rule r;
   rule_live live;
   bool broken;         // not valid: never runs, written back unchanged
-  std::string source;  // broken: its JSON text from the file
+  // broken: its JSON text from the file. Held apart so that the table needs
+  // no constructor run at start and its pages stay untouched until used.
+  std::unique_ptr<std::string> source;
   char error[RULE_ERROR_MAX];
 };
 
