@@ -443,7 +443,7 @@ Pcts latency_longpoll(Server &s, int n) {
   for (int i = 0; i < n; i++) {
     uint32_t id = 0x300000 + (uint32_t)i * 16;
     int c = tcp_connect(s.port);
-    std::string got, req = "GET /&listen HTTP/1.1\r\nHost: x\r\n\r\n";
+    std::string got, req = "GET /&listen HTTP/1.1\r\nHost: localhost\r\n\r\n";
     send(c, req.data(), req.size(), MSG_NOSIGNAL);
     if (recv_until(c, got, "\r\n\r\n", 2000)) {
       sleep_ms(spacing_ms(i));
@@ -519,7 +519,7 @@ Slow slow_download(Server &s, double secs) {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons((uint16_t)s.port);
     connect(c, (sockaddr *)&a, sizeof a);
-    std::string req = "GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n";
+    std::string req = "GET /big.bin HTTP/1.1\r\nHost: localhost\r\n\r\n";
     send(c, req.data(), req.size(), MSG_NOSIGNAL);
     for (double end = now_ms() + secs * 1000; now_ms() < end; sleep_ms(100)) {
       char b[65536];
@@ -537,7 +537,7 @@ Slow slow_download(Server &s, double secs) {
     while (!done) {
       double t0 = now_ms();
       int c = tcp_connect(s.port);
-      std::string got, req = "GET /f1k.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+      std::string got, req = "GET /f1k.txt HTTP/1.1\r\nHost: localhost\r\n\r\n";
       send(c, req.data(), req.size(), MSG_NOSIGNAL);
       recv_until(c, got, "\x01", 30000);
       close(c);
