@@ -11,7 +11,7 @@
 //   - every frame has a body within its type's bounds and encodes back to
 //     exactly the bytes it was parsed from;
 //   - a product body decodes to wide text that encodes to at most
-//     MODEMLINK_BODY_MAX bytes, and that encoding decodes and encodes to itself.
+//     MODEMLINK_INNER_MAX bytes, and that encoding decodes and encodes to itself.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -69,7 +69,7 @@ outcome parse(const uint8_t *data, size_t size, uint8_t seed) {
           int n = modemlink_product_put(wide, text);
           modemlink_product_get(text, n, again, MODEMLINK_BODY_MAX + 1);
           int n2 = modemlink_product_put(again, text2);
-          if (n < 0 || n > MODEMLINK_BODY_MAX || n != n2 || memcmp(text, text2, (size_t)n) != 0)
+          if (n < 0 || n > MODEMLINK_INNER_MAX || n != n2 || memcmp(text, text2, (size_t)n) != 0)
             fuzz::fail("the product string does not settle after one round");
         }
       } else if (used == 0) {

@@ -97,6 +97,7 @@ bool client_auth(client *c, const modemlink_frame *f) {
     client_drop(c, "not reading, dropped");
     return false;
   }
+  modemlink_seal_start(&c->conn.seal, MODEMLINK_DAEMON, key, key_len, c->challenge, their_challenge);
   c->served = true;
   last_refusal[0] = '\0';
   printf("%s: gateway served\n", c->peer);

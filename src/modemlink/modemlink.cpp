@@ -20,8 +20,9 @@ struct size_rule {
 constexpr size_rule SIZE_RULES[] = {
     {MODEMLINK_HELLO, 33, 33},     {MODEMLINK_AUTH, 64, 64},
     {MODEMLINK_PROOF, 32, 32},     {MODEMLINK_REPORT, 1, MODEMLINK_REPORT_MAX},
-    {MODEMLINK_KEEPALIVE, 0, 0},   {MODEMLINK_OPENED, 0, MODEMLINK_BODY_MAX},
-    {MODEMLINK_LOST, 0, 0},        {MODEMLINK_REFUSED, 1, MODEMLINK_BODY_MAX},
+    {MODEMLINK_KEEPALIVE, 0, 0},   {MODEMLINK_OPENED, 0, MODEMLINK_INNER_MAX},
+    {MODEMLINK_LOST, 0, 0},        {MODEMLINK_REFUSED, 1, MODEMLINK_INNER_MAX},
+    {MODEMLINK_SEALED, 1 + MODEMLINK_TAG_LEN, MODEMLINK_BODY_MAX},
 };
 
 constexpr wchar_t REPLACEMENT = 0xFFFD;
@@ -126,7 +127,7 @@ int modemlink_product_put(const wchar_t *product, uint8_t *body) {
   for (; *product; product++) {
     uint8_t one[4];
     int k = utf8_put((unsigned)*product, one);
-    if (n + k > MODEMLINK_BODY_MAX) break;
+    if (n + k > MODEMLINK_INNER_MAX) break;
     memcpy(body + n, one, (size_t)k);
     n += k;
   }

@@ -15,9 +15,10 @@
 //   'R' report        both    one modem report as hidapi reads or     1..65
 //                             writes it
 //   'K' keepalive     both    empty                                   0
-//   'O' modem opened  daemon  the modem's product string, UTF-8       0..254
+//   'O' modem opened  daemon  the modem's product string, UTF-8       0..237
 //   'L' modem lost    daemon  empty                                   0
-//   'X' refused       daemon  the reason, ASCII text                  1..254
+//   'X' refused       daemon  the reason, ASCII text                  1..237
+//   'S' sealed        both    one frame above, sealed (below)         17..254
 //
 // A session: the daemon sends a hello at once; the client answers with auth;
 // the daemon checks the proof and answers with its own proof (or refused and
@@ -25,6 +26,18 @@
 // change of it. Reports flow both ways while the modem is open. Either side
 // sends a keepalive after 5 s without sending anything, and takes a peer
 // silent for 15 s as dead. Proofs: modemlink_auth.h.
+//
+// Sealing: every frame after the daemon's proof, both ways, travels inside
+// an 'S' frame whose body is
+//   offset  bytes   content
+//   0       1 + m   the inner frame's type and body (m bytes), AES-256-GCM
+//                   encrypted
+//   1 + m   16      the GCM tag, over the ciphertext and the outer two
+//                   header bytes
+// under the key of its direction (modemlink_auth.h). The nonce is not sent:
+// it is the frame's number in its direction, 0, 1, 2, ..., as 8 bytes big
+// endian after 4 zero bytes. A forged, replayed, dropped or reordered frame
+// fails its tag, and the connection is dropped.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -37,9 +50,13 @@ constexpr uint8_t MODEMLINK_KEEPALIVE = 'K';
 constexpr uint8_t MODEMLINK_OPENED = 'O';
 constexpr uint8_t MODEMLINK_LOST = 'L';
 constexpr uint8_t MODEMLINK_REFUSED = 'X';
+constexpr uint8_t MODEMLINK_SEALED = 'S';
 
-constexpr uint8_t MODEMLINK_VERSION = 1;
+constexpr uint8_t MODEMLINK_VERSION = 2;  // 2: frames after the proof are sealed
 constexpr int MODEMLINK_BODY_MAX = 254;
+constexpr int MODEMLINK_TAG_LEN = 16;
+// The longest body of a frame that can be sealed.
+constexpr int MODEMLINK_INNER_MAX = MODEMLINK_BODY_MAX - 1 - MODEMLINK_TAG_LEN;
 constexpr int MODEMLINK_FRAME_MAX = 2 + MODEMLINK_BODY_MAX;
 constexpr int MODEMLINK_REPORT_MAX = 65;
 constexpr int MODEMLINK_KEEPALIVE_MS = 5000;  // send something at least this often
@@ -77,7 +94,7 @@ int modemlink_put(uint8_t *dst, uint8_t type, const uint8_t *body, int len);
 bool modemlink_size_ok(uint8_t type, int len);
 
 // The product string between the wide characters hidapi gives and the UTF-8
-// body of 'O': at most MODEMLINK_BODY_MAX bytes, never a cut character.
+// body of 'O': at most MODEMLINK_INNER_MAX bytes, never a cut character.
 int modemlink_product_put(const wchar_t *product, uint8_t *body);
 // Decodes a body into `out` (cap wide characters, always terminated);
 // malformed sequences become U+FFFD.

@@ -30,6 +30,7 @@ void modemlink_conn_open(modemlink_conn *c, int fd) {
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   modemlink_parser_reset(&c->parser);
+  c->seal = {};
   c->out_len = 0;
   c->last_rx_ms = c->last_tx_ms = modemlink_now_ms();
 }
@@ -39,6 +40,7 @@ void modemlink_conn_close(modemlink_conn *c) {
   c->fd = -1;
   c->out_len = 0;
   modemlink_parser_reset(&c->parser);
+  c->seal = {};  // the keys do not outlive the connection
 }
 
 bool modemlink_conn_flush(modemlink_conn *c) {
@@ -60,7 +62,14 @@ bool modemlink_conn_flush(modemlink_conn *c) {
 
 bool modemlink_conn_send(modemlink_conn *c, uint8_t type, const uint8_t *body, int len) {
   if (c->fd < 0 || c->out_len + MODEMLINK_FRAME_MAX > MODEMLINK_OUT_MAX) return false;
-  int n = modemlink_put(c->out + c->out_len, type, body, len);
+  int n;
+  if (c->seal.on) {
+    uint8_t sealed[MODEMLINK_BODY_MAX];
+    int sealed_len = modemlink_seal_put(&c->seal, type, body, len, sealed);
+    n = sealed_len ? modemlink_put(c->out + c->out_len, MODEMLINK_SEALED, sealed, sealed_len) : 0;
+  } else {
+    n = modemlink_put(c->out + c->out_len, type, body, len);
+  }
   if (n == 0) return false;
   c->out_len += n;
   c->last_tx_ms = modemlink_now_ms();
@@ -84,6 +93,7 @@ const char *modemlink_conn_read(modemlink_conn *c, modemlink_frame_fn on_frame, 
       modemlink_result r = modemlink_parse(&c->parser, buf + off, (size_t)n - off, &used, &f);
       off += used;
       if (r == MODEMLINK_BAD) return "bad frame";
+      if (r == MODEMLINK_FRAME && c->seal.on && !modemlink_seal_open(&c->seal, &f)) return "forged frame";
       if (r == MODEMLINK_FRAME && !on_frame(ctx, &f)) return nullptr;
     }
   }

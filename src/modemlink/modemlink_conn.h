@@ -2,11 +2,14 @@
 // the gateway: a non-blocking socket with TCP_NODELAY, a bounded queue of
 // frames not yet sent, the frame parser, and the times of the last frame each
 // way (for the keepalive and the silence rule of modemlink.h). The owner
-// polls the descriptor (POLLOUT only while modemlink_conn_pending).
+// polls the descriptor (POLLOUT only while modemlink_conn_pending). Once the
+// owner starts `seal` (after the proofs), every frame sent is sealed and
+// every frame received must be.
 #pragma once
 #include <cstdint>
 
 #include "modemlink/modemlink.h"
+#include "modemlink/modemlink_auth.h"
 
 // Bytes queued for a peer that does not read; beyond that the peer is dropped.
 constexpr int MODEMLINK_OUT_MAX = 16384;
@@ -14,6 +17,7 @@ constexpr int MODEMLINK_OUT_MAX = 16384;
 struct modemlink_conn {
   int fd;  // -1 = closed
   modemlink_parser parser;
+  modemlink_seal seal;
   int out_len;
   int64_t last_rx_ms, last_tx_ms;
   uint8_t out[MODEMLINK_OUT_MAX];
@@ -33,11 +37,13 @@ bool modemlink_conn_flush(modemlink_conn *c);
 inline bool modemlink_conn_pending(const modemlink_conn *c) { return c->out_len > 0; }
 
 // Called for each frame received, in order; false stops reading (the handler
-// has closed or dropped the connection).
+// has closed or dropped the connection). On a sealed connection it gets the
+// frame opened.
 using modemlink_frame_fn = bool (*)(void *ctx, const modemlink_frame *f);
 // Reads everything waiting and hands each complete frame to `on_frame`.
 // Returns nullptr while the connection is good, else why it is over ("closed
-// by the peer", "bad frame", the socket's error); the caller closes it.
+// by the peer", "bad frame", "forged frame", the socket's error); the caller
+// closes it.
 const char *modemlink_conn_read(modemlink_conn *c, modemlink_frame_fn on_frame, void *ctx);
 // True when a keepalive is due (nothing sent for MODEMLINK_KEEPALIVE_MS).
 bool modemlink_conn_keepalive_due(const modemlink_conn *c, int64_t now);

@@ -195,6 +195,8 @@ bool link_frame(void *ctx_ptr, const modemlink_frame *f) {
   if (l->state == AUTH && f->type == MODEMLINK_PROOF) {
     if (modemlink_proof_ok(MODEMLINK_DAEMON, l->key, l->key_len, l->daemon_challenge, l->client_challenge,
                            f->body)) {
+      modemlink_seal_start(&l->conn.seal, MODEMLINK_CLIENT, l->key, l->key_len, l->daemon_challenge,
+                           l->client_challenge);
       link_up(l);
       return true;
     }

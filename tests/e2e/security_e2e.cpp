@@ -251,7 +251,9 @@ TEST(SecurityE2E, BudgetsOfOneClient) {
   for (int host = 3; host < 6; host++) {
     streams.push_back(connect_from(g.port, host));
     send_all(streams.back(), req(g, "/&events"));
-    if (host < 5) EXPECT_EQ(recv_until(streams.back(), "retry", 3000).substr(0, 15), "HTTP/1.1 200 OK");
+    if (host < 5) {
+      EXPECT_EQ(recv_until(streams.back(), "retry", 3000).substr(0, 15), "HTTP/1.1 200 OK");
+    }
   }
   EXPECT_EQ(recv_until_close(streams[2], 3000).substr(0, 32), "HTTP/1.1 503 Service Unavailable");
   for (int s : streams) close(s);
