@@ -11,13 +11,15 @@
 //   - every frame has a body within its type's bounds and encodes back to
 //     exactly the bytes it was parsed from;
 //   - a product body decodes to wide text that encodes to at most
-//     MODEMLINK_INNER_MAX bytes, and that encoding decodes and encodes to itself.
+//     MODEMLINK_INNER_MAX bytes, and that encoding decodes and encodes to itself;
+//   - a sealed frame that no peer sealed never opens.
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "fuzz_support.h"
 #include "modemlink/modemlink.h"
+#include "modemlink/modemlink_auth.h"
 
 namespace {
 
@@ -71,6 +73,12 @@ outcome parse(const uint8_t *data, size_t size, uint8_t seed) {
           int n2 = modemlink_product_put(again, text2);
           if (n < 0 || n > MODEMLINK_INNER_MAX || n != n2 || memcmp(text, text2, (size_t)n) != 0)
             fuzz::fail("the product string does not settle after one round");
+        }
+        if (f.type == MODEMLINK_SEALED) {
+          static const uint8_t challenge[MODEMLINK_CHALLENGE_LEN] = {};
+          modemlink_seal s{};
+          modemlink_seal_start(&s, MODEMLINK_CLIENT, (const uint8_t *)"k", 1, challenge, challenge);
+          if (modemlink_seal_open(&s, &f)) fuzz::fail("a forged sealed frame opened");
         }
       } else if (used == 0) {
         fuzz::fail("the parser took nothing and asked for more");
