@@ -17,44 +17,13 @@
 #include <string>
 
 #include "../common/json_check.h"
+#include "broker.h"
 #include "harness.h"
 
 using namespace e2e;
 namespace fs = std::filesystem;
 
 namespace {
-
-// A broker of its own: one loopback listener on a free port, anonymous
-// clients, no persistence. start() returns once it accepts connections.
-struct Broker {
-  Broker() : port(free_port()), dir(fs::temp_directory_path() / ("orvel-broker-" + std::to_string(port))) {
-    fs::create_directories(dir);
-    std::ofstream(dir / "broker.conf") << "listener " << port << " 127.0.0.1\nallow_anonymous true\n";
-    start();
-  }
-  ~Broker() {
-    stop();
-    fs::remove_all(dir);
-  }
-  bool start() {
-    std::string conf = dir / "broker.conf", log = dir / "broker.log";
-    if ((pid = fork()) == 0) {
-      if (!freopen(log.c_str(), "a", stderr)) _exit(127);
-      execlp("mosquitto", "mosquitto", "-c", conf.c_str(), (char *)nullptr);
-      _exit(127);
-    }
-    for (int i = 0; i < 100; i++, usleep(20000))
-      if (int s = connect_to(port); s >= 0) return close(s), true;
-    return false;
-  }
-  void stop() {
-    if (pid > 0) kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
-    pid = -1;
-  }
-  const int port;
-  fs::path dir;
-  pid_t pid = -1;
-};
 
 // A test client on its own libmosquitto thread, subscribed to everything at
 // QoS 1. `all` keeps every message (topic, payload, QoS, retained) for the
