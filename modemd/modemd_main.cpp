@@ -25,7 +25,7 @@
 namespace {
 
 const char DEFAULT_LISTEN[] = "0.0.0.0:2021";
-constexpr size_t GATEWAY_KEY_MAX = 62;  // the longest MODEMKEY setup.ini holds
+constexpr size_t GATEWAY_KEY_MAX = 63;  // the longest MODEMKEY the gateway keeps
 constexpr int ACCEPT_BACKLOG = 8;
 constexpr int EXIT_USAGE = 2;
 

@@ -77,11 +77,16 @@ void net_lost(int n) { modem_down(n); }
 const modem_net_events NET_EVENTS = {net_opened, net_lost, modem_report};
 
 // A modem setting: the settings reader reads MODEM, MODEM2, MODEMKEY, ...
-// each from its own line only.
+// each from its own line only. A value too long for the table is said and
+// taken as empty: cut, a key would only be refused as wrong by the daemon.
 bool setting_exact(const char *key, char *value) {
   char v[SETTING_VALUE];
   if (setting_get(key, v) != 1) return false;
-  snprintf(value, MODEM_TEXT_MAX, "%.*s", MODEM_TEXT_MAX - 1, v);
+  if (strlen(v) >= (size_t)MODEM_TEXT_MAX) {
+    printf("%s is longer than %d characters, not used\n", key, MODEM_TEXT_MAX - 1);
+    v[0] = '\0';
+  }
+  snprintf(value, MODEM_TEXT_MAX, "%s", v);
   return true;
 }
 

@@ -132,12 +132,15 @@ TEST(NetworkModem, AWrongKeyAndASecondGatewayAreRefusedAndAnswerAsUnplugged) {
   } rows[] = {
       {"wrong key", "modem link down: refused: wrong key\n", "wrong key, refused\n"},
       {KEY, "modem link down: refused: busy", "refused, the modem is served to 127.0.0.1:"},
+      {std::string(64, 'k'), "MODEMKEY is longer than 63 characters, not used\n", ""},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.key);
     Gateway g(d.gateway(row.key));
     EXPECT_TRUE(g.wait_output(row.gateway_says)) << g.output();
-    EXPECT_TRUE(d.wait_log(row.daemon_says, 3000)) << d.log_text();
+    if (!row.daemon_says.empty()) {
+      EXPECT_TRUE(d.wait_log(row.daemon_says, 3000)) << d.log_text();
+    }
     for (const char *cmd : {"@1a2b30!", "$0F", "ver"}) EXPECT_EQ(g.raw(cmd, 300), unplugged.raw(cmd, 300)) << cmd;
     for (const char *target : {"/&usb?", "/@1a2b30!"})
       EXPECT_EQ(http_body(g.get(target)), http_body(unplugged.get(target))) << target;
