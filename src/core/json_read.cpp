@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/utf8.h"
+
 namespace {
 
 struct reader {
@@ -65,29 +67,6 @@ size_t utf8_len(const unsigned char *s, size_t avail) {
   return n;
 }
 
-size_t put_utf8(char *out, unsigned cp) {
-  if (cp < 0x80) {
-    out[0] = (char)cp;
-    return 1;
-  }
-  if (cp < 0x800) {
-    out[0] = (char)(0xC0 | (cp >> 6));
-    out[1] = (char)(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    out[0] = (char)(0xE0 | (cp >> 12));
-    out[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
-    out[2] = (char)(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  out[0] = (char)(0xF0 | (cp >> 18));
-  out[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
-  out[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
-  out[3] = (char)(0x80 | (cp & 0x3F));
-  return 4;
-}
-
 // Reads the string at r.p (a '"'), decoding it over its own bytes: the
 // decoded form is never longer than the escaped one. Sets *out and *len.
 bool read_string(reader &r, const char **out, uint32_t *len) {
@@ -131,7 +110,7 @@ bool read_string(reader &r, const char **out, uint32_t *len) {
       code = 0x10000 + ((code - 0xD800) << 10) + ((unsigned)lo - 0xDC00);
       r.p += 6;
     }
-    w += put_utf8(r.s + w, code);
+    w += utf8_encode(code, (unsigned char *)r.s + w);
   }
   *len = (uint32_t)(w - (size_t)(start - r.s));
   r.s[w] = 0;  // at most at the closing quote, which has been read

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "core/utf8.h"
+
 namespace {
 
 constexpr int POS_LEN = 0;
@@ -26,31 +28,6 @@ constexpr size_rule SIZE_RULES[] = {
 };
 
 constexpr wchar_t REPLACEMENT = 0xFFFD;
-
-// UTF-8 bytes of one code point (a bad one as U+FFFD) into `dst`; the count.
-int utf8_put(unsigned cp, uint8_t *dst) {
-  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = REPLACEMENT;
-  if (cp < 0x80) {
-    dst[0] = (uint8_t)cp;
-    return 1;
-  }
-  if (cp < 0x800) {
-    dst[0] = (uint8_t)(0xC0 | (cp >> 6));
-    dst[1] = (uint8_t)(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    dst[0] = (uint8_t)(0xE0 | (cp >> 12));
-    dst[1] = (uint8_t)(0x80 | ((cp >> 6) & 0x3F));
-    dst[2] = (uint8_t)(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  dst[0] = (uint8_t)(0xF0 | (cp >> 18));
-  dst[1] = (uint8_t)(0x80 | ((cp >> 12) & 0x3F));
-  dst[2] = (uint8_t)(0x80 | ((cp >> 6) & 0x3F));
-  dst[3] = (uint8_t)(0x80 | (cp & 0x3F));
-  return 4;
-}
 
 // One code point from s[*i] (n bytes); a malformed sequence gives U+FFFD.
 wchar_t utf8_take(const uint8_t *s, int n, int *i) {
@@ -126,7 +103,9 @@ int modemlink_product_put(const wchar_t *product, uint8_t *body) {
   int n = 0;
   for (; *product; product++) {
     uint8_t one[4];
-    int k = utf8_put((unsigned)*product, one);
+    unsigned cp = (unsigned)*product;
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = REPLACEMENT;
+    int k = (int)utf8_encode(cp, one);
     if (n + k > MODEMLINK_INNER_MAX) break;
     memcpy(body + n, one, (size_t)k);
     n += k;
